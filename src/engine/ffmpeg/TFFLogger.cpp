@@ -174,6 +174,8 @@ void TFFLogger::LogFmt(void* sender, TLogLevel level, const char* fmt, ...) {
 }
 
 void TFFLogger::LogCallback(void* avcl, int level, const char* fmt, va_list vl) {
+    if (level >= 0)
+        level &= 0xff; // the upper bits may carry a colour tint
     if (level > gLevelMirror.load())
         return;
 

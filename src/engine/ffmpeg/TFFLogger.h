@@ -72,7 +72,7 @@ private:
     std::atomic<bool> triggerInMainThread_{true};
     mutable std::mutex handlerLock_;
     TLogEvent onLog_;
-    bool callbackInstalled_ = false;
+    std::atomic<bool> callbackInstalled_{false};
 };
 
 // The process logger, created on first use.

@@ -165,11 +165,16 @@ TEST_F(LoggerTest, LibraryLinesAboveTheLevelAreDropped) {
     av_log(nullptr, AV_LOG_INFO, "dropped too\n");
     av_log(nullptr, AV_LOG_ERROR, "kept\n");
     av_log(nullptr, AV_LOG_PANIC, "panic\n");
+    // A colour tint in the upper bits does not change the level.
+    av_log(nullptr, AV_LOG_WARNING | AV_LOG_C(134), "tinted dropped\n");
+    av_log(nullptr, AV_LOG_ERROR | AV_LOG_C(134), "tinted kept\n");
     const auto lines = Lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].msg, "kept");
     EXPECT_EQ(lines[0].level, llError);
     EXPECT_EQ(lines[1].level, llPanic);
+    EXPECT_EQ(lines[2].msg, "tinted kept");
+    EXPECT_EQ(lines[2].level, llError);
 }
 
 TEST_F(LoggerTest, OwnMessagesFollowTheDeliveryRules) {
