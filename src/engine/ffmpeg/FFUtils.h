@@ -24,7 +24,8 @@ std::string ErrorText(const std::string& name, int code);
 // Just the text part of ErrorText.
 std::string ErrorCodeText(int code);
 
-// "%d Byte" up to 1024, then "%.2f KB", "%.2f MB" (up to 1 GiB) and "%.2f GB".
+// "%d Byte" up to 1024, then "%.2f KB", "%.2f MB" (up to 1 GiB) and "%.2f GB"; the decimal
+// separator follows the C library's numeric locale, as the rest of the program's numbers do.
 std::string FormatFileSize(int64_t bytes);
 
 // "Video", "Audio", "Data", "Subtitle", "Attachment", else "Unknown".
