@@ -1,5 +1,6 @@
 #include "editing/WatermarkImageCache.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <iterator>

@@ -1,6 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <ctime>
 #include <list>
 #include <memory>
 #include <mutex>
