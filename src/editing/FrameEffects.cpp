@@ -136,15 +136,10 @@ const ExposureTable& ExposureTableFor(float exposure) {
     return cache;
 }
 
-} // namespace
-
-void AdjustColors(Bitmap24& frame, int brightness, int contrast, int saturation) {
-    if (frame.Empty())
-        return;
-    const ColorTables& t = ColorTablesFor(brightness, contrast, saturation);
+// The colour pass with a given final level table (indexed like ColorTables::levels).
+void ColorPass(Bitmap24& frame, const ColorTables& t, const uint8_t* levels) {
     const int32_t* sat = t.sat.data();
     const int32_t* grey = t.grey.data();
-    const uint8_t* levels = t.levels.data();
     const int width = frame.Width();
     for (int y = 0; y < frame.Height(); ++y) {
         uint8_t* p = frame.ScanLine(y);
@@ -156,6 +151,29 @@ void AdjustColors(Bitmap24& frame, int brightness, int contrast, int saturation)
             p[2] = levels[mean + sat[r]];
         }
     }
+}
+
+// Colours and then exposure in one pass over the frame: the exposure table is folded into the
+// colour routine's final level table, which gives the same bytes as two passes.
+void AdjustColorsThenExposure(Bitmap24& frame, int brightness, int contrast, int saturation, float exposure) {
+    if (frame.Empty())
+        return;
+    const ColorTables& t = ColorTablesFor(brightness, contrast, saturation);
+    const std::array<uint8_t, 256>& curve = ExposureTableFor(exposure).table;
+    thread_local std::vector<uint8_t> combined;
+    combined.resize(t.levels.size());
+    for (size_t i = 0; i < combined.size(); ++i)
+        combined[i] = curve[t.levels[i]];
+    ColorPass(frame, t, combined.data());
+}
+
+} // namespace
+
+void AdjustColors(Bitmap24& frame, int brightness, int contrast, int saturation) {
+    if (frame.Empty())
+        return;
+    const ColorTables& t = ColorTablesFor(brightness, contrast, saturation);
+    ColorPass(frame, t, t.levels.data());
 }
 
 void AdjustExposure(Bitmap24& frame, float exposure) {
@@ -206,9 +224,14 @@ void ApplyFileEffects(Bitmap24& frame, const TlvFilesRecord& record) {
         overlay = LoadWatermarkImage(record.WatermarkImageFile);
 
     const auto adjust = [&] {
-        if (record.Brightness != 255 || record.Contrast != 0 || record.Saturation != 255)
+        const bool colors = record.Brightness != 255 || record.Contrast != 0 || record.Saturation != 255;
+        const bool exposure = record.Exposure != 0;
+        if (colors && exposure)
+            AdjustColorsThenExposure(frame, record.Brightness, record.Contrast, record.Saturation,
+                                     static_cast<float>(record.Exposure));
+        else if (colors)
             AdjustColors(frame, record.Brightness, record.Contrast, record.Saturation);
-        if (record.Exposure != 0)
+        else if (exposure)
             AdjustExposure(frame, static_cast<float>(record.Exposure));
     };
     const auto text = [&] {

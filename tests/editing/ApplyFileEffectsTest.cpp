@@ -114,6 +114,26 @@ TEST_F(ApplyFileEffectsTest, NeutralRecordLeavesTheFrameAlone) {
     EXPECT_EQ(PixelAt(frame, 0, 0), (Bgr{143, 143, 143}));
 }
 
+TEST_F(ApplyFileEffectsTest, AdjustStepIsColoursThenExposure) {
+    const int settings[][4] = {
+        {256, 0, 0, 100}, {512, 50, 300, -100}, {0, -100, 512, 512}, {300, 99, 7, -255}};
+    const Bitmap24 source = Noise(41, 13);
+    for (const auto& st : settings) {
+        TlvFilesRecord r;
+        r.Brightness = st[0];
+        r.Contrast = st[1];
+        r.Saturation = st[2];
+        r.Exposure = st[3];
+        Bitmap24 chained = source, separate = source;
+        MarkPadding(chained);
+        ApplyFileEffects(chained, r);
+        AdjustColors(separate, st[0], st[1], st[2]);
+        AdjustExposure(separate, static_cast<float>(st[3]));
+        EXPECT_TRUE(SamePixels(chained, separate)) << st[0] << "," << st[1] << "," << st[2] << "," << st[3];
+        EXPECT_TRUE(PaddingIntact(chained));
+    }
+}
+
 TEST_F(ApplyFileEffectsTest, UnloadableImageThrowsAndLeavesTheFrameUntouched) {
     const std::string missing = dir.Path("gone.bmp");
     const std::string notBmp = dir.Path("text.bmp");
