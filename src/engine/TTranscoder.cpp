@@ -4,6 +4,7 @@
 #include "engine/ProgressReport.h"
 #include "engine/TPauseGate.h"
 #include "engine/VideoRotation.h"
+#include "probe/StreamRotation.h"
 #include "engine/ffmpeg/CodecLock.h"
 #include "engine/ffmpeg/FFUtils.h"
 #include "engine/ffmpeg/TFFLogger.h"
@@ -168,7 +169,10 @@ void TTranscoder::BuildInputTables() {
             ist.FileIndex = static_cast<int>(f);
             ist.StreamIndex = static_cast<int>(s);
             ist.Stream = ic->streams[s];
-            ist.Rotation = ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO ? DisplayRotation(ist.Stream) : 0;
+            if (ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+                ist.Rotation = StreamRotation(ist.Stream);
+                ist.UprightChain = UprightFilterChain(ist.Stream);
+            }
             if (opt_.RateEmulation)
                 ist.Start = av_gettime();
             ists_.push_back(ist);
@@ -1093,7 +1097,7 @@ void TTranscoder::HandleVideoFrame(TInputStreamState& ist, AVFrame* frame) {
         ist.Quality = static_cast<float>(frame->quality);
         frame->pts = av_rescale_q(ist.Pts, AV_TIME_BASE_Q, ist.Stream->time_base);
     }
-    const bool upright = opt_.Deinterlace || ist.Rotation != 0;
+    const bool upright = opt_.Deinterlace || !ist.UprightChain.empty();
     if (!upright) {
         if (frame)
             OutputVideoFrame(ist, frame);

@@ -65,6 +65,7 @@ struct TInputStreamState {
     float Quality = 0;
     // Rotation (clockwise degrees) and deinterlacing applied before the hook.
     int Rotation = 0;
+    std::string UprightChain;
     TFilterChain Upright;
     bool UprightFlushed = false;
 };

@@ -100,7 +100,7 @@ void TTranscoder::BuildUprightChain(TInputStreamState& ist, const AVFrame* frame
     std::string chain;
     if (opt_.Deinterlace)
         chain = "yadif=mode=send_frame:parity=auto:deint=all";
-    chain = JoinFilters(chain, UprightFilterChain(ist.Stream));
+    chain = JoinFilters(chain, ist.UprightChain);
     const int ret = BuildChain(ist.Upright, frame->width, frame->height, frame->format, ist.Stream->time_base,
                                frame->sample_aspect_ratio, chain, AV_PIX_FMT_NONE, opt_.ScalerFlags);
     if (ret < 0) {
