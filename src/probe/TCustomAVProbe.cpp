@@ -130,7 +130,7 @@ bool TCustomAVProbe::LoadFile(const std::string& fileName, const std::string& fo
     if (!formatName.empty()) {
         inputFormat = av_find_input_format(formatName.c_str());
         if (!inputFormat) {
-            ReportError(llError, Format("Unknown input format: %s", formatName.c_str()));
+            lastErrMsg_ = Format("Unknown input format: %s", formatName.c_str());
             return false;
         }
     }
@@ -156,7 +156,7 @@ bool TCustomAVProbe::LoadFile(const std::string& fileName, const std::string& fo
         ret = avformat_find_stream_info(ic, nullptr);
     }
     if (ret < 0) {
-        ReportError(llError, Format("%s: could not find codec parameters", fileName.c_str()));
+        lastErrMsg_ = Format("%s: could not find codec parameters", fileName.c_str());
         CloseFile();
         return false;
     }

@@ -43,6 +43,8 @@ public:
     std::string FileName() const;
     // Short name of the input format ("mov,mp4,m4a,3gp,3g2,mj2"); empty when closed.
     std::string FormatName() const;
+    // The input format forced for the open file; empty when the libraries guessed it.
+    const std::string& ForcedFormatName() const { return forcedFormat_; }
     // The description of the open file, one fact per line; empty when closed.
     std::string InfoText() const;
     const std::string& LastErrMsg() const { return lastErrMsg_; }

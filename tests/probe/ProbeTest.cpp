@@ -126,6 +126,9 @@ TEST_F(Probe, ForcedInputFormat) {
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(wav, "wav")) << probe.LastErrMsg();
     EXPECT_EQ(probe.FormatName(), "wav");
+    EXPECT_EQ(probe.ForcedFormatName(), "wav");
+    ASSERT_TRUE(probe.LoadFile(wav));
+    EXPECT_TRUE(probe.ForcedFormatName().empty());
 
     EXPECT_FALSE(probe.LoadFile(wav, "no_such_format"));
     EXPECT_EQ(probe.LastErrMsg(), "Unknown input format: no_such_format");
