@@ -46,8 +46,10 @@ std::string SoName(const char* base, int major) {
     return "lib" + std::string(base) + ".so." + std::to_string(major);
 }
 
+// Never destroyed: the loader singleton walks it in its own destructor at program exit, and a
+// function-local table built after the singleton would be gone by then.
 const std::vector<TLibraryItem>& LibraryTable() {
-    static const std::vector<TLibraryItem> table = {
+    static const std::vector<TLibraryItem>* table = new const std::vector<TLibraryItem>{
         {libAVCodec, SoName("avcodec", LIBAVCODEC_VERSION_MAJOR), "avcodec_version", TVersionKind::FFmpeg,
          LIBAVCODEC_VERSION_MAJOR, true},
         // avdevice is not linked; its major moves in step with avcodec's.
@@ -66,7 +68,7 @@ const std::vector<TLibraryItem>& LibraryTable() {
         {libMSVCRT, LIBC_SO, "gnu_get_libc_version", TVersionKind::None, -1, true},
         {libSDL, "libSDL2-2.0.so.0", "SDL_GetVersion", TVersionKind::Sdl, 2, false},
     };
-    return table;
+    return *table;
 }
 
 const TLibraryItem& Item(TLibraryId id) {
