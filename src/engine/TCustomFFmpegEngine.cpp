@@ -349,6 +349,9 @@ bool TCustomFFmpegEngine::SetOutputFile(int taskIndex, const std::string& fileNa
         return true;
     } catch (const std::exception& e) {
         lastErrMsg_ = e.what();
+        // Refused before the output existed: the position holds nothing.
+        if (task->OutputCount() == position)
+            task->outputOptions[position].reset();
         return false;
     }
 }

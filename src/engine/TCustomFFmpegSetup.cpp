@@ -14,6 +14,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/dv_profile.h>
 #include <libavformat/avformat.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -149,14 +150,35 @@ void TCustomFFmpeg::ChooseSampleRate(AVCodecContext* ctx, const AVCodec* codec) 
 void TCustomFFmpeg::ChoosePixelFormat(AVCodecContext* ctx, const AVCodec* codec) {
     if (!codec || !codec->pix_fmts)
         return;
-    for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
-        if (*p == ctx->pix_fmt)
+    bool listed = false;
+    for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE && !listed; ++p)
+        listed = *p == ctx->pix_fmt;
+    if (codec->id == AV_CODEC_ID_MJPEG) {
+        bool limitedRange = ctx->pix_fmt == AV_PIX_FMT_YUV420P || ctx->pix_fmt == AV_PIX_FMT_YUV422P ||
+                            ctx->pix_fmt == AV_PIX_FMT_YUV444P;
+        if (limitedRange) {
+            // Kept only when strictness allows it; the encoder lists these formats but refuses
+            // them at normal strictness, so otherwise the full-range twin is taken.
+            if (ctx->strict_std_compliance < FF_COMPLIANCE_NORMAL)
+                return;
+            ctx->pix_fmt = ctx->pix_fmt == AV_PIX_FMT_YUV420P   ? AV_PIX_FMT_YUVJ420P
+                           : ctx->pix_fmt == AV_PIX_FMT_YUV422P ? AV_PIX_FMT_YUVJ422P
+                                                                : AV_PIX_FMT_YUVJ444P;
             return;
-    // The MJPEG encoder also takes plain 4:2:0 and 4:2:2 when strictness allows it.
-    if (codec->id == AV_CODEC_ID_MJPEG && ctx->strict_std_compliance < FF_COMPLIANCE_NORMAL &&
-        (ctx->pix_fmt == AV_PIX_FMT_YUV420P || ctx->pix_fmt == AV_PIX_FMT_YUV422P))
-        return;
-    ctx->pix_fmt = codec->pix_fmts[0];
+        }
+    }
+    if (codec->id == AV_CODEC_ID_DVVIDEO) {
+        // A DV frame size and rate fix the pixel format; take the listed one that has a profile.
+        if (av_dv_codec_profile2(ctx->width, ctx->height, ctx->pix_fmt, ctx->framerate))
+            return;
+        for (const AVPixelFormat* p = codec->pix_fmts; *p != AV_PIX_FMT_NONE; ++p)
+            if (av_dv_codec_profile2(ctx->width, ctx->height, *p, ctx->framerate)) {
+                ctx->pix_fmt = *p;
+                return;
+            }
+    }
+    if (!listed)
+        ctx->pix_fmt = codec->pix_fmts[0];
 }
 
 void TCustomFFmpeg::DiscardOtherPrograms(AVFormatContext* ic) {
@@ -638,6 +660,10 @@ void TCustomFFmpeg::AddVideoStream(int fileIndex) {
         if (opt.videoGlobalHeader & 2)
             enc->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
 
+        // libx264 asks for x264's own B-frame count unless told; the encoders of the presets'
+        // generation ran without B-frames unless "bf" said otherwise (Baseline profiles rely on it).
+        if (std::string(codec->name) == "libx264")
+            enc->max_b_frames = 0;
         CopyGenericCodecOptions(enc, AVMEDIA_TYPE_VIDEO,
                                 AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
         enc->thread_count = 0; // automatic; the options may not fix it
