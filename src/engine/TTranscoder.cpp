@@ -451,6 +451,11 @@ void TTranscoder::OpenEncoders() {
                         ost.FileIndex, ost.Index, TypeName(type).c_str()));
         }
         enc->thread_count = 0;
+        // A muxer that keeps codec headers out of the packets needs them from the encoder
+        // (unless local headers were asked for).
+        if ((job_.Outputs[ost.FileIndex].Context->oformat->flags & AVFMT_GLOBALHEADER) &&
+            !(enc->flags2 & AV_CODEC_FLAG2_LOCAL_HEADER))
+            enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if (type == AVMEDIA_TYPE_AUDIO && enc->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
             const int channels = std::max(1, enc->ch_layout.nb_channels);
             av_channel_layout_uninit(&enc->ch_layout);

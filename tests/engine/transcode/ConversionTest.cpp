@@ -42,6 +42,11 @@ std::vector<ConversionCase> Cases() {
         cases.push_back({"MovToMp4", FixtureKind::MovH264Aac, "mp4", "h264", "aac", 320, 240, 48000, 2, o});
     }
     {
+        auto o = Opts("libx264", "aac");
+        o.VideoPreset = "libx264-ultrafast";
+        cases.push_back({"MovToMkv", FixtureKind::MovH264Aac, "mkv", "h264", "aac", 320, 240, 48000, 2, o});
+    }
+    {
         auto o = Opts("mpeg4", "libmp3lame");
         o.AudioSampleRate = 44100;
         cases.push_back({"MovToAvi", FixtureKind::MovH264Aac, "avi", "mpeg4", "mp3", 320, 240, 44100, 2, o});

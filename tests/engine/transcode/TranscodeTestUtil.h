@@ -58,3 +58,16 @@ std::string SharedMedia(const std::string& name);
 void LoadLibraries();
 
 } // namespace kavlo::test
+
+namespace kavlo::test {
+
+// Copies a file's streams into a new MOV file, moving the audio by audioShiftUs and giving the
+// video a display matrix turned by rotation degrees (clockwise, 0 = none).
+bool Remux(const std::string& input, const std::string& output, int64_t audioShiftUs, int rotation);
+
+// Writes a raw H.264 stream whose first `framesA` pictures are widthA x heightA and the next
+// `framesB` are widthB x heightB (25 fps, grey ramps).
+bool WriteSizeChangeH264(const std::string& output, int widthA, int heightA, int framesA, int widthB, int heightB,
+                         int framesB);
+
+} // namespace kavlo::test
