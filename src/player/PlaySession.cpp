@@ -35,8 +35,10 @@ constexpr int64_t kAudioEnoughBytes = 327680;
 constexpr int kEnoughPackets = 5;
 constexpr int kAudioBufferSamples = 1024;
 constexpr int kSubtitleQueueSize = 4;
-// Differences beyond this are not drift but a jump (seek, broken time stamps).
-constexpr double kNoSyncThreshold = 10.0;
+// How far the frame timer may fall behind the present before it is moved up to it.
+constexpr double kMaxTimerLag = 0.1;
+// The longest the sound waits for the first picture.
+constexpr double kAudioWaitLimit = 1.0;
 
 // SDL's subsystem reference counts are not guarded; every player of the process shares them.
 std::mutex& SdlAudioLock() {
@@ -153,6 +155,7 @@ void PlaySession::BeginPlayback(int displayWidth, int displayHeight) {
         std::lock_guard<std::mutex> lock(pqMutex_);
         frameTimer_ = Now();
     }
+    HoldAudioForVideo();
     eventThread_.Start([this] { EventThread(); });
     playThread_.Start([this] { PlayThread(); });
     {
@@ -160,6 +163,14 @@ void PlaySession::BeginPlayback(int displayWidth, int displayHeight) {
         go_ = true;
     }
     goCond_.notify_all();
+}
+
+void PlaySession::HoldAudioForVideo() {
+    if (!videoStream_ || !audioStream_)
+        return;
+    // Not for ever: a video stream that gives no picture must not keep the sound silent.
+    audioWaitDeadline_.store(Now() + kAudioWaitLimit);
+    audioWaitsForVideo_.store(true);
 }
 
 void PlaySession::RequestAbort() {
@@ -563,6 +574,7 @@ void PlaySession::HandleSeek() {
             videoFlushPending_.fetch_add(1);
             videoq_.Flush();
             videoq_.PutFlush(exactTarget);
+            HoldAudioForVideo();
             { std::lock_guard<std::mutex> lock(pqMutex_); }
             pqCond_.notify_all();
         }
@@ -716,9 +728,13 @@ void PlaySession::FillAudio(uint8_t* stream, int len) {
     std::memset(stream, 0, static_cast<size_t>(len));
     if (abort_.load() || paused_.load() || !audioDec_)
         return;
+    const double now = Now();
+    // At the start and after a seek the sound waits for the first picture, so that neither has
+    // to catch up with the other.
+    if (audioWaitsForVideo_.load() && now < audioWaitDeadline_.load())
+        return;
     if (audioDiscardBuffer_.exchange(false))
         audioBufIndex_ = audioBufSize_;
-    const double now = Now();
     const int volume = std::clamp(owner_.AudioVolume(), 0, SDL_MIX_MAXVOLUME);
     const bool mute = owner_.Mute();
     const int frameBytes = 2 * audioChannels_;
@@ -1105,15 +1121,25 @@ bool PlaySession::QueuePicture(AVFrame* decoded, double pts, double duration, in
         av_frame_free(&picture);
         return false;
     }
+    // The first picture since the start or a seek is timed from when it is ready, not from
+    // when decoding began.
+    if (freshPicture_ && pqSize_ == 0)
+        frameTimer_ = Now();
     double diff;
     bool syncToMaster;
     {
         std::lock_guard<std::mutex> clockLock(clockMutex_);
         const double now = Now();
         syncToMaster = (syncType_ == 0 && audioStream_) || syncType_ == 2;
-        diff = VideoClockLocked(now) - MasterClockLocked(now);
+        // Before the first picture is shown the video clock says nothing about the video.
+        diff = std::isnan(videoCurrentPts_) ? kNan : VideoClockLocked(now) - MasterClockLocked(now);
     }
     frameTimer_ += delay_.Next(pts, syncToMaster, diff);
+    // Pictures that are due at once (video behind the master) leave the timer where it was; a
+    // timer far in the past would make every later picture look late and be dropped for good.
+    const double now = Now();
+    if (frameTimer_ < now - kMaxTimerLag)
+        frameTimer_ = now;
     TPicture& slot = pq_[(pqRead_ + pqSize_) % 2];
     slot.frame = picture;
     slot.pts = pts;
@@ -1324,6 +1350,7 @@ void PlaySession::RefreshStep() {
             PresentPicture(show, showPts);
             framesShown_.fetch_add(1);
             if (fresh) {
+                audioWaitsForVideo_.store(false);
                 firstFrame_.store(true);
                 seeking_.store(false);
             }

@@ -159,6 +159,7 @@ private:
 
     // audio
     bool OpenAudioDevice(int sampleRate, int channels);
+    void HoldAudioForVideo();
     static void AudioCallback(void* opaque, uint8_t* stream, int len);
     void FillAudio(uint8_t* stream, int len);
     int DecodeAudioFrame();
@@ -279,6 +280,8 @@ private:
     double audioSkipUntil_;
     std::atomic<bool> audioDiscardBuffer_{false};
     std::atomic<bool> audioFinished_{false};
+    std::atomic<bool> audioWaitsForVideo_{false};
+    std::atomic<double> audioWaitDeadline_{0};
     TAudioDiffAverage audioDiff_;
     AudioVisualizer visualizer_;
     Bitmap24 visualImage_;

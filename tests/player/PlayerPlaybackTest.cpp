@@ -10,13 +10,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <thread>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
 
 using namespace kavlo;
 using namespace kavlo::test;
@@ -194,6 +200,14 @@ TEST_F(PlayerPlayback, SeekShowsTheRequestedFrameAndClampsToTheDuration) {
             return !events_.positions.empty() && std::llabs(events_.positions.back() - 520000) <= kFrameUs;
         },
         2s));
+    // Relative to where it stands: forward from 0.52 s by 0.8 s, then back by 1 s.
+    player_.SeekRelative(0, true, 0.8);
+    ShownPicture rel;
+    ASSERT_TRUE(surface.LastPicture(rel));
+    EXPECT_LE(std::llabs(rel.pts - 1320000), kFrameUs) << rel.pts;
+    player_.SeekRelative(0, true, -1.0);
+    ASSERT_TRUE(surface.LastPicture(rel));
+    EXPECT_LE(std::llabs(rel.pts - 320000), kFrameUs) << rel.pts;
 
     // Beyond the end: the last picture, and playback then ends there.
     player_.Resume();
@@ -238,6 +252,104 @@ TEST_F(PlayerPlayback, PauseHoldsThePositionAndResumeGoesOnFromThere) {
     EXPECT_GE(next, held);
     EXPECT_LE(next, held + 150000) << "resumed at " << next << " after pausing at " << held;
     ASSERT_TRUE(WaitForState(psEnd));
+}
+
+TEST_F(PlayerPlayback, VolumeAndMuteShapeTheSoundThatIsPlayed) {
+    // SDL's disk driver writes what the device would play into a file.
+    const std::string raw = dir_->Path("played.raw");
+    const char* oldDriver = std::getenv("SDL_AUDIODRIVER");
+    const std::string restore = oldDriver ? oldDriver : "";
+    setenv("SDL_AUDIODRIVER", "disk", 1);
+    setenv("SDL_DISKAUDIOFILE", raw.c_str(), 1);
+    ASSERT_TRUE(player_.Open(audio_, &surface)) << player_.LastErrMsg();
+    auto at = [&](int64_t pos) {
+        // The clock, not the position events: those may lag behind a busy main thread.
+        return PumpUntil(
+            [&] {
+                TCustomPlayer::TPlayerClocks c{};
+                return player_.GetClocks(c) && c.audio != AV_NOPTS_VALUE && c.audio > pos;
+            },
+            5s);
+    };
+    EXPECT_TRUE(at(600000));
+    player_.SetAudioVolume(32);
+    EXPECT_TRUE(at(1200000));
+    player_.SetMute(true);
+    EXPECT_TRUE(WaitForState(psEnd));
+    player_.Stop(true);
+    if (restore.empty())
+        unsetenv("SDL_AUDIODRIVER");
+    else
+        setenv("SDL_AUDIODRIVER", restore.c_str(), 1);
+
+    // 48 kHz stereo 16-bit: the peak of every 50 ms.
+    FILE* f = std::fopen(raw.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<int16_t> samples;
+    int16_t buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, sizeof(int16_t), 4096, f)) > 0)
+        samples.insert(samples.end(), buf, buf + n);
+    std::fclose(f);
+    std::vector<int> peaks;
+    for (size_t i = 0; i + 4800 <= samples.size(); i += 4800) {
+        int peak = 0;
+        for (size_t j = i; j < i + 4800; ++j)
+            peak = std::max(peak, std::abs(static_cast<int>(samples[j])));
+        peaks.push_back(peak);
+    }
+    ASSERT_GE(peaks.size(), 30u);
+    // The level at full volume, past the decoder's start-up.
+    std::vector<int> early(peaks.begin() + 2, peaks.begin() + 9);
+    std::nth_element(early.begin(), early.begin() + 3, early.end());
+    const int full = early[3];
+    EXPECT_GT(full, 32767 * 0.2); // the fixture's sine has an amplitude of 0.3
+    // A quarter of the volume gives a quarter of the level.
+    const int quarter = static_cast<int>(
+        std::count_if(peaks.begin(), peaks.end(), [&](int p) { return p > full * 0.2 && p < full * 0.3; }));
+    EXPECT_GE(quarter, 5);
+    // Muted: silence from some point on, until the end.
+    size_t lastSound = 0;
+    for (size_t i = 0; i < peaks.size(); ++i)
+        if (peaks[i] > 0)
+            lastSound = i;
+    EXPECT_GE(peaks.size() - lastSound, 6u) << "no silence after muting";
+    EXPECT_GT(lastSound, 10u);
+}
+
+TEST_F(PlayerPlayback, DisabledStreamsAreLeftOut) {
+    struct Case {
+        const char* name;
+        bool audio, video, display;
+        bool expectPictures, expectVisualization, expectAudioClock;
+    };
+    const std::vector<Case> cases = {
+        {"no audio", true, false, false, true, false, false},
+        {"no video", false, true, false, false, true, true},
+        {"no display", false, false, true, false, false, true},
+    };
+    for (const Case& c : cases) {
+        TFFPlayer player;
+        EventLog events;
+        events.Attach(player);
+        RecordingSurface s;
+        player.SetDisableAudio(c.audio);
+        player.SetDisableVideo(c.video);
+        player.SetDisableDisplay(c.display);
+        ASSERT_TRUE(player.Open(video_, &s)) << c.name << ": " << player.LastErrMsg();
+        const bool video = !c.video && !c.display;
+        EXPECT_EQ(events.opened.frameWidth, video ? 320 : -1) << c.name;
+        ASSERT_TRUE(
+            PumpUntil([&] { return !events.positions.empty() && events.positions.back() > 300000; }, 5s))
+            << c.name;
+        TCustomPlayer::TPlayerClocks clocks{};
+        ASSERT_TRUE(player.GetClocks(clocks));
+        EXPECT_EQ(clocks.audio != AV_NOPTS_VALUE, c.expectAudioClock) << c.name;
+        EXPECT_EQ(s.PictureCount() > 0, c.expectPictures) << c.name;
+        EXPECT_EQ(s.Visualizations() > 0, c.expectVisualization) << c.name;
+        EXPECT_EQ(player.CurrentFrame().Empty(), !video) << c.name;
+        player.Stop(true);
+    }
 }
 
 TEST_F(PlayerPlayback, SlowPositionHandlerSeesOnlyTheNewestPosition) {
