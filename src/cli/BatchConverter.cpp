@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "cli/CliMessages.h"
+#include "cli/QtMessages.h"
 #include "cli/InterruptSignal.h"
 #include "cli/JsonText.h"
 #include "cli/OutputNaming.h"
@@ -24,6 +25,8 @@
 #include "engine/TFFmpegEngine.h"
 #include "engine/ffmpeg/FFUtils.h"
 #include "engine/ffmpeg/TFFLogger.h"
+#include "probe/TAVProbe.h"
+#include "probe/TFileStreamInfo.h"
 #include "queue/TBatchRun.h"
 
 namespace kavlo::cli {
@@ -104,6 +107,13 @@ void TConverter::Report(int row, const std::string& status, const std::string& e
     r.Error = error;
     r.Duration = static_cast<double>(f.Progress.CurrentUs) / 1e6;
     r.Size = r.Output.empty() ? -1 : FileSizeOf(r.Output);
+    if (r.Size > 0) {
+        // What the file holds, as a player will see it.
+        TAVProbe probe;
+        TFileStreamInfo info;
+        if (probe.LoadFile(r.Output) && probe.GetFileStreamInfo(info) && info.Duration >= 0)
+            r.Duration = static_cast<double>(info.Duration) / 1e6;
+    }
     r.Seconds = f.Started == Clock::time_point{} ? 0.0 : SecondsSince(f.Started);
     // An output that never got a byte is removed with its task: do not point at it.
     if (status != "converted" && r.Size <= 0) {
@@ -238,9 +248,9 @@ int TConverter::Run() {
     const std::string outputDir =
         o_.OutputDir ? *o_.OutputDir
                      : settings.ReadString(settings::kSection, settings::kOutPutDir, DefaultOutputDir());
+    // A folder that cannot be made fails every file with the reason (see OutputName below).
     std::string outputDirError;
-    if (!EnsureOutputFolder(outputDir, outputDirError))
-        Warn(outputDirError);
+    EnsureOutputFolder(outputDir, outputDirError);
 
     TFFmpegEngine engine;
     if (!engine.LoadAVLib(ProgramFolder() + "LibAV")) {
@@ -270,8 +280,10 @@ int TConverter::Run() {
         records_[i].BatchIndex = static_cast<int32_t>(i);
         anyText = anyText || !records_[i].WatermarkText.empty();
     }
-    if (anyText)
+    if (anyText) {
+        QuietQtMessages(!o_.LogLevel.empty());
         EnsureGuiApplication();
+    }
 
     TBatchRun batch([this](int row) -> TlvFilesRecord* {
         return row >= 0 && row < static_cast<int>(records_.size()) ? &records_[static_cast<size_t>(row)]
