@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include "cli/CliMessages.h"
-#include "cli/QtMessages.h"
 #include "cli/InterruptSignal.h"
 #include "cli/JsonText.h"
 #include "cli/OutputNaming.h"
 #include "cli/ProgressLine.h"
+#include "cli/QtMessages.h"
 #include "cli/RunChoices.h"
 #include "core/Dispatcher.h"
 #include "core/IniFile.h"

@@ -153,8 +153,9 @@ Per-file editing (applies to every FILE):
       --alpha N             image opacity 0..255      --blend 1|2     alpha or multiply blend
       --process-image       the image goes through the adjustments
 Engine:
-      --option NAME=VALUE   extra output option (repeatable; like the engine, a name it does
-                            not know is ignored)
+      --option NAME=VALUE   extra output option (repeatable). The profile's own settings are
+                            applied after it and win (change those with --set); like the
+                            engine, a name it does not know is ignored
       --input-option NAME=VALUE  extra input option (repeatable)
   -j, --jobs N              convert N files at once (default 1)
       --priority LEVEL      idle, normal, lower or lowest (default: the stored setting)
