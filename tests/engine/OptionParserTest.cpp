@@ -377,5 +377,45 @@ TEST(LegacyOptionsTest, TranslationTable) {
         EXPECT_EQ(TranslateLegacyOption(c.name, c.value), c.expected) << c.name << "=" << c.value;
 }
 
+// Every option the table translates to exists in the installed libraries: in the generic codec
+// options or in some encoder's own options.
+TEST(LegacyOptionsTest, TranslatedNamesExist) {
+    auto exists = [](const std::string& name) {
+        const AVClass* generic = avcodec_get_class();
+        if (av_opt_find(&generic, name.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ))
+            return true;
+        void* it = nullptr;
+        while (const AVCodec* c = av_codec_iterate(&it)) {
+            const AVClass* cls = c->priv_class;
+            if (av_codec_is_encoder(c) && cls &&
+                av_opt_find(&cls, name.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ))
+                return true;
+        }
+        return false;
+    };
+    const char* flags2[] = {
+        "dct8x8",       "wpred",    "mixed_refs",    "bpyramid", "fastpskip", "mbtree", "aud",
+        "psy",          "ssim",     "intra_refresh", "skiprd",   "sgop",      "ivlc",   "drop_frame_timecode",
+        "non_linear_q", "reservoir"};
+    const char* flags[] = {"scan_offset", "alt", "mv0",  "naq",   "cbp", "qprd",
+                           "umv",         "aiv", "obmc", "slice", "gmc", "part"};
+    std::vector<TOptionSetting> all;
+    for (const char* f : flags2)
+        for (const TOptionSetting& s : TranslateLegacyOption("flags2", std::string("+") + f))
+            all.push_back(s);
+    for (const char* f : flags)
+        for (const TOptionSetting& s : TranslateLegacyOption("flags", std::string("-") + f))
+            all.push_back(s);
+    for (const char* n :
+         {"directpred", "cqp", "aq_mode", "aq_strength", "psy_rd", "rc_lookahead", "bframebias", "nr"})
+        for (const TOptionSetting& s : TranslateLegacyOption(n, "1"))
+            all.push_back(s);
+    for (const TOptionSetting& s : all) {
+        EXPECT_NE(s.Name, "flags");
+        EXPECT_NE(s.Name, "flags2");
+        EXPECT_TRUE(exists(s.Name)) << s.Name;
+    }
+}
+
 } // namespace
 } // namespace kavlo::test
