@@ -654,18 +654,28 @@ void TCustomFFmpeg::AddVideoStream(int fileIndex) {
         AVRational rate = opt.frameRate.num > 0 && opt.frameRate.den > 0 ? opt.frameRate : AVRational{25, 1};
         if (opt.videoCodecTag)
             enc->codec_tag = opt.videoCodecTag;
+        // The libx264 of the presets' generation started from other defaults than x264's own:
+        // CAVLC, no 8x8 transform, no B-frames (nor pyramid or weighted bi-prediction), no
+        // weighted P prediction. Options and presets override them; without that, a Baseline
+        // preset (libx264-ipod) would give a High profile stream.
+        if (std::string(codec->name) == "libx264") {
+            enc->max_b_frames = 0;
+            for (auto [name, value] : {std::pair{"coder", "0"},
+                                       {"8x8dct", "0"},
+                                       {"b-pyramid", "none"},
+                                       {"weightb", "0"},
+                                       {"mixed-refs", "0"},
+                                       {"wpredp", "0"}})
+                av_opt_set(enc->priv_data, name, value, 0);
+        }
+        CopyGenericCodecOptions(enc, AVMEDIA_TYPE_VIDEO,
+                                AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+        // After the generic options: a "flags" value of theirs must not undo the header flags.
         if ((opt.videoGlobalHeader & 1) ||
             (opt.videoGlobalHeader == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER)))
             enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if (opt.videoGlobalHeader & 2)
             enc->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
-
-        // libx264 asks for x264's own B-frame count unless told; the encoders of the presets'
-        // generation ran without B-frames unless "bf" said otherwise (Baseline profiles rely on it).
-        if (std::string(codec->name) == "libx264")
-            enc->max_b_frames = 0;
-        CopyGenericCodecOptions(enc, AVMEDIA_TYPE_VIDEO,
-                                AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
         enc->thread_count = 0; // automatic; the options may not fix it
         if (codec->supported_framerates && !opt.forceFps)
             rate = codec->supported_framerates[av_find_nearest_q_idx(rate, codec->supported_framerates)];
@@ -741,10 +751,10 @@ void TCustomFFmpeg::AddAudioStream(int fileIndex) {
     } else {
         if (opt.audioCodecTag)
             enc->codec_tag = opt.audioCodecTag;
-        if (oc->oformat->flags & AVFMT_GLOBALHEADER)
-            enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         CopyGenericCodecOptions(enc, AVMEDIA_TYPE_AUDIO,
                                 AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+        if (oc->oformat->flags & AVFMT_GLOBALHEADER)
+            enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         enc->thread_count = 0;
         if (opt.audioQScale > -99999) {
             enc->flags |= AV_CODEC_FLAG_QSCALE;

@@ -394,5 +394,55 @@ TEST_F(SetupTest, SvcdFlagsReachTheEncoder) {
     EXPECT_EQ(enc->gop_size, 15);
 }
 
+// The H.264 profile of libx264's stream headers: profile_idc of the first SPS in the extradata.
+int H264ProfileOf(const AVCodecContext* enc) {
+    for (int i = 0; i + 4 < enc->extradata_size; ++i)
+        if (enc->extradata[i] == 0 && enc->extradata[i + 1] == 0 && enc->extradata[i + 2] == 1 &&
+            (enc->extradata[i + 3] & 0x1f) == 7)
+            return enc->extradata[i + 4];
+    return -1;
+}
+
+// The encoders of typical outputs open with what the set-up negotiated, and the libx264 presets
+// give the H.264 profiles their devices need.
+TEST_F(SetupTest, EncodersOpenWithTheNegotiatedSettings) {
+    struct Case {
+        const char* file;
+        const char* videoCodec;
+        const char* preset; // empty: none
+        const char* size;
+        const char* rate;
+        int h264Profile; // -1: not H.264
+    } cases[] = {
+        {"ipod.mp4", "libx264", "libx264-ipod", "320x240", "29.97", 66},
+        {"psp.mp4", "libx264", "libx264-psp", "320x240", "29.97", 77},
+        {"plain.mp4", "libx264", "", "320x240", "25", 66},
+        {"medium.mkv", "libx264", "libx264-medium", "320x240", "25", 100},
+        {"wii.avi", "mjpeg", "", "320x240", "25", -1},
+        {"ntsc.dv", "dvvideo", "", "720x480", "29.97", -1},
+        {"pal.dv", "dvvideo", "", "720x576", "25", -1},
+        {"mpeg4.avi", "mpeg4", "", "320x240", "25", -1},
+    };
+    for (const Case& c : cases) {
+        task = NewTask();
+        OpenInput(FixtureKind::MovH264Aac);
+        task->SetOption("vcodec", c.videoCodec);
+        task->SetPendingOutputName(dir.Path(c.file));
+        if (*c.preset)
+            task->SetOption("vpre", c.preset);
+        task->SetOption("s", c.size);
+        task->SetOption("r", c.rate);
+        task->SetOption("an", "1");
+        ASSERT_EQ(task->OpenOutput(dir.Path(c.file), false), 1) << c.file << ": " << task->setupError;
+        const TOutputStreamSetup& s = task->outputStreams[0];
+        EXPECT_GE(avcodec_open2(s.Encoder, s.Codec, nullptr), 0) << c.file;
+        if (c.h264Profile >= 0) {
+            EXPECT_TRUE(s.Encoder->flags & AV_CODEC_FLAG_GLOBAL_HEADER) << c.file;
+            EXPECT_EQ(H264ProfileOf(s.Encoder), c.h264Profile) << c.file;
+        }
+        task->Cleanup();
+    }
+}
+
 } // namespace
 } // namespace kavlo::test
