@@ -217,6 +217,15 @@ MediaFacts ReadMediaFacts(const std::string& path) {
             static_cast<double>(s.last - s.first) * av_q2d(ctx->streams[stream]->time_base);
         return seconds > 0 ? static_cast<int64_t>(s.bytes * 8 / seconds) : -1;
     };
+    // Some containers (SWF) carry no duration: take the longest stream's span.
+    if (f.durationSec < 0)
+        for (int i = 0; i < 2; ++i) {
+            const int stream = i == 0 ? v : a;
+            const Span& s = spans[i];
+            if (stream >= 0 && s.first != INT64_MAX && s.last > s.first)
+                f.durationSec = std::max(f.durationSec, static_cast<double>(s.last - s.first) *
+                                                            av_q2d(ctx->streams[stream]->time_base));
+        }
     if (v >= 0) {
         const AVStream* st = ctx->streams[v];
         const AVCodecParameters* p = st->codecpar;
