@@ -336,5 +336,18 @@ TEST_F(EngineComponentTest, RefusalsWhileWorkingUntilClearTasks) {
     EXPECT_EQ(Add(FixtureKind::MovH264Aac), 0);
 }
 
+TEST_F(EngineComponentTest, ClearTasksIsRefusedWhileARunIsInProgress) {
+    int task = Add(FixtureKind::Minute);
+    TOutputOptions out;
+    out.VideoCodec = "libx264";
+    out.AudioCodec = "aac";
+    ASSERT_TRUE(engine.SetOutputFile(task, dir.Path("minute.mp4"), &out)) << engine.LastErrMsg();
+    engine.StartTask(1);
+    EXPECT_EQ(Refusal([&] { engine.ClearTasks(); }), "Cannot ClearTasks while working.");
+    engine.Stop(true);
+    EXPECT_EQ(Refusal([&] { engine.ClearTasks(); }), "");
+    EXPECT_EQ(engine.TasksCount(), 0);
+}
+
 } // namespace
 } // namespace kavlo::test
