@@ -417,11 +417,13 @@ TEST_F(EdgeCase, BrokenInputsConvertWhatDecodesOrFailCleanly) {
             EXPECT_FALSE(r.addError.empty());
         } else {
             ASSERT_EQ(r.terminations.size(), 2u);
-            if (r.terminations[0].Failed)
+            if (r.terminations[0].Failed) {
                 EXPECT_FALSE(r.terminations[0].ErrorMessage.empty());
+            }
         }
-        if (std::filesystem::exists(out))
+        if (std::filesystem::exists(out)) {
             EXPECT_GT(std::filesystem::file_size(out), 0u);
+        }
     }
     for (const char* name : {"broken_no_moov_truncated.mp4", "broken_mdat_size_past_eof.mp4",
                              "broken_truncated_moov.mov", "broken_100kb_garbage_prefix.mp3",
@@ -436,8 +438,9 @@ TEST_F(EdgeCase, BrokenInputsConvertWhatDecodesOrFailCleanly) {
         if (r.added) {
             ASSERT_EQ(r.terminations.size(), 2u);
         }
-        if (std::filesystem::exists(out))
+        if (std::filesystem::exists(out)) {
             EXPECT_GT(std::filesystem::file_size(out), 0u);
+        }
     }
 }
 

@@ -371,10 +371,11 @@ TEST_F(RunCycle, HookDrawsOnTheFrameRaisingLeavesItAndStopEndsHooking) {
         EXPECT_FALSE(log.infos[0].Failed) << log.infos[0].ErrorMessage;
         EXPECT_EQ(calls, c.expectCalls);
         const double luma = FirstFrameLuma(out);
-        if (c.expectBlack)
+        if (c.expectBlack) {
             EXPECT_LT(luma, 20);
-        else
+        } else {
             EXPECT_GT(luma, 30);
+        }
     }
 }
 
