@@ -123,8 +123,9 @@ void ApplyZoom(const TlvFilesRecord& rec, TOutputOptions& out, int W, int H, int
         out.AspectRatio = AspectText(IW, IH);
         const std::string pad = Format("pad=%d:%d:%d:%d", W, H, p.L, p.T);
         if (recordCrop) {
-            filter = Format("crop=%d:%d:%d:%d", rec.CropLeft, rec.CropTop, SW - rec.CropLeft - rec.CropRight,
-                            SH - rec.CropTop - rec.CropBottom) +
+            // The installed crop filter takes width:height:x:y.
+            filter = Format("crop=%d:%d:%d:%d", SW - rec.CropLeft - rec.CropRight, SH - rec.CropTop - rec.CropBottom,
+                            rec.CropLeft, rec.CropTop) +
                      "," + Format("scale=%d:%d", IW, IH) + "," + pad;
         } else {
             out.FrameSize = SizeText(IW, IH);

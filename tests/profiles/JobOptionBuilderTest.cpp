@@ -84,7 +84,7 @@ TEST_F(JobOptionBuilderTest, ZoomModes) {
         {"lbox down, bands top and bottom", Zoom("lbox"), 640, 360, "320x240", "320x180", "320:180",
          "pad=320:240:0:30", 0, 0, 0, 0},
         {"lbox with crop", Zoom("lbox", 8, 8), 720, 576, "640x480", "", "600:480",
-         "crop=0:8:720:560,scale=600:480,pad=640:480:20:0", 0, 0, 0, 0},
+         "crop=720:560:0:8,scale=600:480,pad=640:480:20:0", 0, 0, 0, 0},
         {"lbox up, bands left and right", Zoom("lbox"), 320, 240, "1280x720", "960x720", "960:720",
          "pad=1280:720:160:0", 0, 0, 0, 0},
         {"lbox narrower and taller", Zoom("lbox"), 1920, 400, "1280x720", "1280x268", "1280:268",
