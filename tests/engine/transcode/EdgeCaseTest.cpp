@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -87,6 +88,34 @@ TEST_F(EdgeCase, FrameLimitEndsTheConversion) {
     const StreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->packets, 10);
+}
+
+TEST_F(EdgeCase, StatisticsFileAndMetadataMap) {
+    const std::string input = fixtures::MakeFixture(FixtureKind::MovH264Aac, dir_.Root()); // title/artist tags
+    TOutputOptions o = Mp4Options();
+    const std::string stats = dir_.Path("vstats.log");
+    o.ExtOptions = "vstats_file=" + stats + "<CRLF>map_meta_data=0:0";
+    Convert(input, "stats.mp4", o);
+    std::ifstream in(stats);
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line)) {
+        ++lines;
+        EXPECT_EQ(line.rfind("frame=", 0), 0u) << line;
+        EXPECT_NE(line.find(" f_size= "), std::string::npos) << line;
+        EXPECT_NE(line.find(" type= "), std::string::npos) << line;
+    }
+    EXPECT_EQ(lines, 50);
+    AVFormatContext* ic = nullptr;
+    ASSERT_GE(avformat_open_input(&ic, ("file:" + dir_.Path("stats.mp4")).c_str(), nullptr, nullptr), 0);
+    const AVDictionaryEntry* title = av_dict_get(ic->metadata, "title", nullptr, 0);
+    EXPECT_NE(title, nullptr);
+    avformat_close_input(&ic);
+    // Without the map the input's tags stay behind.
+    Convert(input, "nomap.mp4", Mp4Options());
+    ASSERT_GE(avformat_open_input(&ic, ("file:" + dir_.Path("nomap.mp4")).c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(av_dict_get(ic->metadata, "title", nullptr, 0), nullptr);
+    avformat_close_input(&ic);
 }
 
 TEST_F(EdgeCase, StartAndRecordingTimeCutBothStreams) {
