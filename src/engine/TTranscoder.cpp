@@ -1316,6 +1316,7 @@ void TTranscoder::WriteOne(TOutputStreamState& ost, AVPacket* pkt) {
     const int ret = av_interleaved_write_frame(oc, pkt);
     if (ret < 0)
         Fail("av_interleaved_write_frame()" + std::string(": ") + ErrorCodeText(ret));
+    ost.PacketsWritten++;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1415,6 +1416,15 @@ void TTranscoder::Finish() {
     job_.Finished = !Stopping();
     finished_ = true;
     Cleanup();
+    // A run that went to the end of its input without writing a single packet converted
+    // nothing (an input whose media data is missing); that is not a success.
+    bool wroteAny = false;
+    for (const auto& ost : osts_)
+        wroteAny = wroteAny || ost.PacketsWritten > 0;
+    if (!wroteAny && job_.Finished && !osts_.empty()) {
+        job_.Finished = false;
+        Fail("Nothing could be converted: no frame of the input could be decoded");
+    }
 }
 
 void TTranscoder::CloseCodecs() {

@@ -83,6 +83,7 @@ struct TOutputStreamState {
     int SyncSource = 0;
     int64_t SyncOpts = 0; // output position in encoder time-base units
     int64_t LastMuxDts = INT64_MIN;
+    int64_t PacketsWritten = 0;
     double MuxTime = 0; // seconds written so far (end of the last packet)
     bool SeenKeyFrame = false;
     std::vector<AVBSFContext*> Bsfs;
