@@ -27,6 +27,7 @@
 #include "engine/ffmpeg/TFFLogger.h"
 #include "probe/TAVProbe.h"
 #include "probe/TFileStreamInfo.h"
+#include "profiles/ProfileNames.h"
 #include "queue/TBatchRun.h"
 
 namespace kavlo::cli {
@@ -224,6 +225,9 @@ int TConverter::Run() {
         Error(problem);
         return kExitUsage;
     }
+    if (o_.Profile.empty() && CatalogueProfileName(code).empty())
+        Warn("the stored profile code " + std::to_string(code) +
+             " names no profile; its settings and the builder's defaults are used (see --profile)");
 
     TProfileValues values;
     std::vector<std::string> warnings;
