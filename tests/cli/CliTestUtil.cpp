@@ -120,10 +120,13 @@ ToolResult RunConvert(const std::vector<std::string>& args, const std::string& h
     return result;
 }
 
-std::string MakeShortClip(const std::string& dir, const std::string& name, double seconds, uint32_t seed) {
+std::string MakeShortClip(const std::string& dir, const std::string& name, double seconds, uint32_t seed,
+                          int width, int height) {
     fixtures::FixtureSpec spec;
     spec.seed = seed;
     fixtures::VideoSpec v;
+    v.width = width;
+    v.height = height;
     v.frameCount = static_cast<int>(seconds * 25 + 0.5);
     spec.video = v;
     fixtures::AudioSpec a;

@@ -21,9 +21,9 @@ struct ToolResult {
 ToolResult RunConvert(const std::vector<std::string>& args, const std::string& home,
                       const std::function<int(const std::string& err)>& onStderr = nullptr);
 
-// A short QuickTime clip: H.264 320x240 25 fps + AAC 48 kHz stereo of `seconds` (at most 2).
+// A short QuickTime clip: H.264 (320x240 unless asked) 25 fps + AAC 48 kHz stereo of `seconds` (at most 2).
 std::string MakeShortClip(const std::string& dir, const std::string& name, double seconds = 1.0,
-                          uint32_t seed = 1);
+                          uint32_t seed = 1, int width = 320, int height = 240);
 
 // One JSON object per line of `text`, parsed; fields as strings (numbers in decimal text, null
 // as "null"). Fails the calling test (returns empty) when a line is not an object.

@@ -72,6 +72,35 @@ TEST_F(ConvertToolTest, ConvertsWithTheStoredProfileAndReportsIt) {
     EXPECT_EQ(Only(again).at("output"), out_ + "/clip_(new_1).mp4");
 }
 
+// The profile's stored choices are used (and never written); an unusable stored frame size gets
+// the builder's question, answered 320x240 with a warning, or the source size when asked to.
+TEST_F(ConvertToolTest, StoredChoicesAndTheFrameSizeQuestion) {
+    fs::create_directories(dir_.Path("config/kavlo"));
+    const std::string settings = dir_.Path("config/kavlo/kavlomovmp4converter.ini");
+    std::ofstream(settings) << "[settings]\nFormatCode=1\n[formatInfo1]\nparaVideoEncoder=libx264\n"
+                               "paraAudioEncoder=libfaac\nparaVideoSize=big\n";
+    const auto before = fs::last_write_time(settings);
+    const std::string small = MakeShortClip(dir_.Root(), "small.mov", 1.0, 3, 176, 144);
+
+    const ToolResult yes = Convert({small});
+    ASSERT_EQ(yes.exitCode, 0) << yes.err;
+    EXPECT_NE(yes.err.find("warning: Error output Video Size.Use the default size 320x240?"),
+              std::string::npos)
+        << yes.err;
+    MediaFacts f = ReadMediaFacts(Only(yes).at("output"));
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_EQ(f.width, 320);
+    EXPECT_EQ(f.height, 240);
+
+    const ToolResult no = Convert({"--no-default-size", small});
+    ASSERT_EQ(no.exitCode, 0) << no.err;
+    f = ReadMediaFacts(Only(no).at("output"));
+    ASSERT_TRUE(f.ok) << f.error;
+    EXPECT_EQ(f.width, 176);
+    EXPECT_EQ(f.height, 144);
+    EXPECT_EQ(fs::last_write_time(settings), before) << "the settings were written";
+}
+
 TEST_F(ConvertToolTest, TrimConvertsOnlyThePart) {
     const std::string longer = MakeShortClip(dir_.Root(), "two.mov", 2.0);
     const ToolResult r = Convert({"--trim", "0.5,0.8", longer});
