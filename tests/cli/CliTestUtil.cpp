@@ -257,12 +257,13 @@ MediaFacts ReadMediaFacts(const std::string& path) {
     return f;
 }
 
-double MeanLuma(const std::string& path, int frameIndex, int x, int y, int w, int h) {
+bool GrayFrame(const std::string& path, int frameIndex, std::vector<uint8_t>& pixels, int& width,
+               int& height) {
     AVFormatContext* ctx = nullptr;
     const std::string url = "file:" + path;
     if (avformat_open_input(&ctx, url.c_str(), nullptr, nullptr) < 0)
-        return -1;
-    double result = -1;
+        return false;
+    bool got = false;
     AVCodecContext* dec = nullptr;
     AVPacket* pkt = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
@@ -280,21 +281,18 @@ double MeanLuma(const std::string& path, int frameIndex, int x, int y, int w, in
                     av_frame_unref(frame);
                     continue;
                 }
-                std::vector<uint8_t> gray(static_cast<size_t>(frame->width) * frame->height);
-                uint8_t* dst[4] = {gray.data(), nullptr, nullptr, nullptr};
-                int dstStride[4] = {frame->width, 0, 0, 0};
-                SwsContext* sws = sws_getContext(
-                    frame->width, frame->height, static_cast<AVPixelFormat>(frame->format), frame->width,
-                    frame->height, AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr, nullptr);
+                width = frame->width;
+                height = frame->height;
+                pixels.assign(static_cast<size_t>(width) * height, 0);
+                uint8_t* dst[4] = {pixels.data(), nullptr, nullptr, nullptr};
+                int dstStride[4] = {width, 0, 0, 0};
+                SwsContext* sws =
+                    sws_getContext(width, height, static_cast<AVPixelFormat>(frame->format), width, height,
+                                   AV_PIX_FMT_GRAY8, SWS_POINT, nullptr, nullptr, nullptr);
                 if (sws) {
-                    sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+                    sws_scale(sws, frame->data, frame->linesize, 0, height, dst, dstStride);
                     sws_freeContext(sws);
-                    int64_t sum = 0, n = 0;
-                    for (int yy = std::max(0, y); yy < std::min(frame->height, y + h); ++yy)
-                        for (int xx = std::max(0, x); xx < std::min(frame->width, x + w); ++xx, ++n)
-                            sum += gray[static_cast<size_t>(yy) * frame->width + xx];
-                    if (n > 0)
-                        result = static_cast<double>(sum) / n;
+                    got = true;
                 }
                 av_frame_unref(frame);
                 return true;
@@ -314,7 +312,19 @@ double MeanLuma(const std::string& path, int frameIndex, int x, int y, int w, in
     av_packet_free(&pkt);
     avcodec_free_context(&dec);
     avformat_close_input(&ctx);
-    return result;
+    return got;
+}
+
+double MeanLuma(const std::string& path, int frameIndex, int x, int y, int w, int h) {
+    std::vector<uint8_t> gray;
+    int width = 0, height = 0;
+    if (!GrayFrame(path, frameIndex, gray, width, height))
+        return -1;
+    int64_t sum = 0, n = 0;
+    for (int yy = std::max(0, y); yy < std::min(height, y + h); ++yy)
+        for (int xx = std::max(0, x); xx < std::min(width, x + w); ++xx, ++n)
+            sum += gray[static_cast<size_t>(yy) * width + xx];
+    return n > 0 ? static_cast<double>(sum) / n : -1;
 }
 
 void WriteSolidBmp(const std::string& path, int width, int height, uint8_t r, uint8_t g, uint8_t b) {

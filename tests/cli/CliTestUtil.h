@@ -53,6 +53,10 @@ struct MediaFacts {
 };
 MediaFacts ReadMediaFacts(const std::string& path);
 
+// The n-th decoded video frame as 8-bit grey (its luma), row by row; false when it cannot be read.
+bool GrayFrame(const std::string& path, int frameIndex, std::vector<uint8_t>& pixels, int& width,
+               int& height);
+
 // Mean luma of a rectangle of the n-th decoded video frame (x, y, w, h in output pixels); -1 when
 // the file or frame cannot be read.
 double MeanLuma(const std::string& path, int frameIndex, int x, int y, int w, int h);

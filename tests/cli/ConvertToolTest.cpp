@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "CliTestUtil.h"
 #include "core/TempDir.h"
 #include "core/TextUtils.h"
+#include "fixtures/Fixtures.h"
 
 namespace kavlo::test {
 namespace {
@@ -110,21 +113,62 @@ TEST_F(ConvertToolTest, TrimConvertsOnlyThePart) {
     EXPECT_NEAR(f.durationSec, 0.8, 0.12);
 }
 
-// Crop 20/20/40/40 of the 320x240 clip into 320x180 with each zoom mode: letterbox keeps the
-// whole (cropped) picture and pads 40 black columns each side, full and pan fill the frame.
-// Centre pads the picture after it was scaled, so its frame size follows the pad filter rather
-// than the chosen size; it must convert, its size is not checked here.
+// How far a decoded output frame is from the source picture seen through a geometry: the mean
+// difference between output pixels and the source pixels a mapping says they show (the source
+// pattern is known exactly), over the best of the neighbouring source frames.
+double GeometryError(const std::string& output, int frame, int x0, int x1,
+                     const std::function<double(int)>& sourceX, const std::function<double(int)>& sourceY) {
+    std::vector<uint8_t> gray;
+    int w = 0, h = 0;
+    if (!GrayFrame(output, frame, gray, w, h))
+        return 1e9;
+    double best = 1e9;
+    for (int f = std::max(0, frame - 1); f <= frame + 1; ++f) {
+        double sum = 0;
+        int n = 0;
+        for (int oy = 8; oy < h - 8; oy += 9)
+            for (int ox = std::max(x0, 4); ox < std::min(x1, w - 4); ox += 7, ++n) {
+                const int sx = static_cast<int>(std::lround(sourceX(ox)));
+                const int sy = static_cast<int>(std::lround(sourceY(oy)));
+                sum += std::fabs(gray[static_cast<size_t>(oy) * w + ox] -
+                                 fixtures::FixtureLuma(1, f, sx, sy, 320, 240));
+            }
+        if (n > 0)
+            best = std::min(best, sum / n);
+    }
+    return best;
+}
+
+// Crop 20/20/40/40 of the 320x240 clip into 320x180 with each zoom mode, checked against the
+// source picture: full crops all four margins and fills the frame; letterbox keeps the cropped
+// picture's shape and pads 40 black columns each side; pan and scan crops the cropped 240x200
+// picture further to 4:3 around its centre (10 more rows at top and bottom) and fills the
+// frame. Centre pads the picture after it was scaled, so
+// its frame size follows the pad filter rather than the chosen size; it must convert, its
+// geometry is not checked here.
 TEST_F(ConvertToolTest, CropWithEachZoomMode) {
+    auto scaled = [](double offset, double in, double out) {
+        return [=](int o) { return offset + (o + 0.5) * in / out - 0.5; };
+    };
+    const auto yCropped = scaled(20, 200, 180); // rows 20..219 of the source over 180 rows
+    const auto yWhole = scaled(0, 240, 180);
     struct Case {
         const char* zoom;
         int width, height; // 0: not checked
+        int x0, x1;        // output columns that show the picture
+        std::function<double(int)> sx, sy;
         bool blackSides;
     };
-    for (const Case& c : {Case{"full", 320, 180, false}, Case{"lbox", 320, 180, true},
-                          Case{"pan", 320, 180, false}, Case{"center", 0, 0, false}}) {
+    const Case cases[] = {
+        {"full", 320, 180, 0, 320, scaled(40, 240, 320), yCropped, false},
+        {"lbox", 320, 180, 40, 280, [](int o) { return static_cast<double>(o); }, yCropped, true},
+        {"pan", 320, 180, 0, 320, scaled(40, 240, 320), scaled(30, 180, 180), false},
+        {"center", 0, 0, 0, 0, nullptr, nullptr, false},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.zoom);
-        const ToolResult r =
-            Convert({"--crop", "20,20,40,40", "--zoom", c.zoom, "--set", "VideoSize=320x180", clip_});
+        const ToolResult r = Convert({"--crop", "20,20,40,40", "--zoom", c.zoom, "--set", "VideoSize=320x180",
+                                      "--set", "FrameRate=25", clip_});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const std::string output = Only(r).at("output");
         const MediaFacts f = ReadMediaFacts(output);
@@ -135,13 +179,17 @@ TEST_F(ConvertToolTest, CropWithEachZoomMode) {
             continue;
         EXPECT_EQ(f.width, c.width);
         EXPECT_EQ(f.height, c.height);
+        const double right = GeometryError(output, 5, c.x0, c.x1, c.sx, c.sy);
+        const double uncropped = GeometryError(output, 5, c.x0, c.x1, scaled(0, 320, c.x1 - c.x0), yWhole);
+        EXPECT_LT(right, 12) << "the picture is not the cropped source";
+        EXPECT_LT(right * 2, uncropped) << "the check cannot tell the crop from none";
         const double left = MeanLuma(output, 5, 0, 0, 36, f.height);
-        const double right = MeanLuma(output, 5, f.width - 36, 0, 36, f.height);
+        const double rightBand = MeanLuma(output, 5, f.width - 36, 0, 36, f.height);
         if (c.blackSides) {
             EXPECT_LT(left, 24) << "left band not black";
-            EXPECT_LT(right, 24) << "right band not black";
+            EXPECT_LT(rightBand, 24) << "right band not black";
         } else {
-            EXPECT_GT(left + right, 60) << "picture missing at the sides";
+            EXPECT_GT(left + rightBand, 60) << "picture missing at the sides";
         }
     }
 }
