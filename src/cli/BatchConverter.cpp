@@ -134,7 +134,7 @@ void TConverter::Report(int row, const std::string& status, const std::string& e
             Error(r.Source + ": stopped" +
                   (r.Output.empty() ? std::string()
                                     : " (" + r.Output + " holds the first " +
-                                          FormatTimestamp(f.Progress.CurrentUs) + ")"));
+                                          FormatTimestamp(static_cast<int64_t>(r.Duration * 1e6)) + ")"));
     } else if (!o_.Json && !o_.Quiet) {
         char tail[128];
         std::snprintf(tail, sizeof(tail), "  (%s, %.1f s of media in %.1f s)", FormatFileSize(r.Size).c_str(),
