@@ -7,10 +7,10 @@ namespace kavlo {
 // Counts are in samples of the encoder's rate.
 struct TAudioSyncDecision {
     enum Kind { None, Discard, Pad, Compensate, Rebase } Action = None;
-    int64_t Samples = 0;          // Discard / Pad: how many samples
-    int Compensation = 0;         // Compensate: samples to add (+) or remove (-) over one second
-    int64_t OutputPosition = 0;   // Rebase: the new output position
-    double Delta = 0.0;           // samples the output is behind the input clock
+    int64_t Samples = 0;        // Discard / Pad: how many samples
+    int Compensation = 0;       // Compensate: samples to add (+) or remove (-) over one second
+    int64_t OutputPosition = 0; // Rebase: the new output position
+    double Delta = 0.0;         // samples the output is behind the input clock
 };
 
 // syncTime: the sync stream's time minus the start time, in seconds; outputPosition: samples

@@ -174,8 +174,9 @@ void TCustomFFmpegEngine::EndOfRun() {
     allTerminated_ = true;
 }
 
-void TCustomFFmpegEngine::DoProgress(TCustomFFmpeg* task, int fileIndex, int frameNumber, int fps, float quality,
-                                     float bitRate, int64_t currentSize, int64_t currentTime, int64_t totalDuration) {
+void TCustomFFmpegEngine::DoProgress(TCustomFFmpeg* task, int fileIndex, int frameNumber, int fps,
+                                     float quality, float bitRate, int64_t currentSize, int64_t currentTime,
+                                     int64_t totalDuration) {
     std::lock_guard<std::mutex> lock(RunState.ProgressLock);
     progressInfo_.TaskIndex = tasks_.IndexOf(task);
     progressInfo_.FileIndex = fileIndex;

@@ -204,9 +204,10 @@ void TCustomFFmpeg::Transcode() {
             previewBitmapTarget(this, bitmap, frameNumber, pts);
         };
     if (progressTarget)
-        cb.Progress = [this](int fileIndex, int frameNumber, int fps, float quality, float bitRate, int64_t size,
-                             int64_t currentTime, int64_t totalDuration) {
-            progressTarget(this, fileIndex, frameNumber, fps, quality, bitRate, size, currentTime, totalDuration);
+        cb.Progress = [this](int fileIndex, int frameNumber, int fps, float quality, float bitRate,
+                             int64_t size, int64_t currentTime, int64_t totalDuration) {
+            progressTarget(this, fileIndex, frameNumber, fps, quality, bitRate, size, currentTime,
+                           totalDuration);
         };
     if (o.HookModulesActive)
         cb.FrameHookProcess = [this](AVFrame* picture, int64_t pts) {

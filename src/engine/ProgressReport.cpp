@@ -38,14 +38,16 @@ double ReportBitrate(int64_t totalSize, double reportTime) {
 }
 
 std::string FormatReportSizePart(int64_t totalSize, double reportTime, int duplicated, int dropped) {
-    std::string s = Printf("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", static_cast<double>(totalSize) / 1024.0,
-                           reportTime, ReportBitrate(totalSize, reportTime));
+    std::string s =
+        Printf("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", static_cast<double>(totalSize) / 1024.0,
+               reportTime, ReportBitrate(totalSize, reportTime));
     if (duplicated || dropped)
         s += Printf(" dup=%d drop=%d", duplicated, dropped);
     return s;
 }
 
-std::string FormatReportSummary(int64_t totalSize, int64_t videoBytes, int64_t audioBytes, int64_t headerBytes) {
+std::string FormatReportSummary(int64_t totalSize, int64_t videoBytes, int64_t audioBytes,
+                                int64_t headerBytes) {
     const double sum = static_cast<double>(videoBytes + audioBytes + headerBytes);
     const double overhead = sum > 0 ? 100.0 * (static_cast<double>(totalSize) - sum) / sum : 0.0;
     return Printf("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",

@@ -24,6 +24,7 @@ std::string FormatReportSizePart(int64_t totalSize, double reportTime, int dupli
 double ReportBitrate(int64_t totalSize, double reportTime);
 
 // "video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n"
-std::string FormatReportSummary(int64_t totalSize, int64_t videoBytes, int64_t audioBytes, int64_t headerBytes);
+std::string FormatReportSummary(int64_t totalSize, int64_t videoBytes, int64_t audioBytes,
+                                int64_t headerBytes);
 
 } // namespace kavlo

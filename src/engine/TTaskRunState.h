@@ -21,7 +21,7 @@ struct TTaskRunState {
     // Guards the choice between starting the task and terminating it unstarted.
     std::mutex StartLock;
     bool Claimed = false; // started, or given to a termination thread
-    std::thread Worker; // guarded by StartLock
+    std::thread Worker;   // guarded by StartLock
     std::atomic<bool> InThread{false};
     // The thread running the body (the caller's in a synchronous run).
     std::atomic<std::thread::id> BodyThread{};

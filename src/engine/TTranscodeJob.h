@@ -94,7 +94,8 @@ struct TTranscodeOptions {
 
 struct TTranscodeCallbacks {
     // OnCustomHook: the decoded frame as a bitmap, frame number, pts (us), in/out update and stop.
-    std::function<void(Bitmap24& bitmap, int frameNumber, int64_t pts, bool& update, bool& stopHook)> CustomHook;
+    std::function<void(Bitmap24& bitmap, int frameNumber, int64_t pts, bool& update, bool& stopHook)>
+        CustomHook;
     // OnPreviewBitmap: the encoded picture, frame number, pts (us).
     std::function<void(const Bitmap24& bitmap, int frameNumber, int64_t pts)> PreviewBitmap;
     // The task's preview window; False when the user closed it.

@@ -4,14 +4,14 @@
 #include "engine/ProgressReport.h"
 #include "engine/TPauseGate.h"
 #include "engine/VideoRotation.h"
-#include "probe/StreamRotation.h"
 #include "engine/ffmpeg/CodecLock.h"
 #include "engine/ffmpeg/FFUtils.h"
 #include "engine/ffmpeg/TFFLogger.h"
+#include "probe/StreamRotation.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -40,7 +40,9 @@ namespace kavlo {
 
 namespace {
 
-int64_t ToMicro(int64_t ts, AVRational tb) { return av_rescale_q(ts, tb, AV_TIME_BASE_Q); }
+int64_t ToMicro(int64_t ts, AVRational tb) {
+    return av_rescale_q(ts, tb, AV_TIME_BASE_Q);
+}
 
 AVMediaType OutputType(const AVStream* st, const AVCodecContext* enc) {
     return enc ? enc->codec_type : st->codecpar->codec_type;
@@ -89,15 +91,21 @@ TTranscoder::~TTranscoder() {
     Cleanup();
 }
 
-[[noreturn]] void TTranscoder::Fail(const std::string& message) { throw TTranscodeError(message); }
+[[noreturn]] void TTranscoder::Fail(const std::string& message) {
+    throw TTranscodeError(message);
+}
 
 void TTranscoder::Log(int level, const std::string& message) {
     FFLogger().Log(job_.Sender, static_cast<TLogLevel>(level), message);
 }
 
-bool TTranscoder::Stopping() const { return job_.Break && job_.Break->load(); }
+bool TTranscoder::Stopping() const {
+    return job_.Break && job_.Break->load();
+}
 
-std::string TTranscoder::TypeName(int mediaType) const { return MediaTypeName(mediaType); }
+std::string TTranscoder::TypeName(int mediaType) const {
+    return MediaTypeName(mediaType);
+}
 
 void TTranscoder::Run() {
     stepStart_ = av_gettime();
@@ -310,7 +318,8 @@ void TTranscoder::PrepareStreamCopy(TOutputStreamState& ost, TInputStreamState& 
     case AVMEDIA_TYPE_AUDIO:
         if (opt_.AudioVolume != 256)
             Fail("-acodec copy and -vol are incompatible (frames are not decoded)");
-        if ((opar->block_align == 1 && opar->codec_id == AV_CODEC_ID_MP3) || opar->codec_id == AV_CODEC_ID_AC3)
+        if ((opar->block_align == 1 && opar->codec_id == AV_CODEC_ID_MP3) ||
+            opar->codec_id == AV_CODEC_ID_AC3)
             opar->block_align = 0;
         break;
     case AVMEDIA_TYPE_VIDEO:
@@ -394,8 +403,9 @@ void TTranscoder::PrepareTwoPass(TOutputStreamState& ost, int ostIndex) {
     AVCodecContext* enc = ost.Encoder;
     if (!(enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)))
         return;
-    std::string name = (opt_.PassLogFilePrefix.empty() ? std::string("ffmpeg2pass") : opt_.PassLogFilePrefix) +
-                       "-" + std::to_string(ostIndex) + ".log";
+    std::string name =
+        (opt_.PassLogFilePrefix.empty() ? std::string("ffmpeg2pass") : opt_.PassLogFilePrefix) + "-" +
+        std::to_string(ostIndex) + ".log";
     if (name.size() > 1023)
         name.resize(1023);
     ost.LogFileName = name;
@@ -509,10 +519,11 @@ void TTranscoder::OpenEncoders() {
         if (ret < 0) {
             LogStreamMapping();
             Log(llError, ErrorText(codec->name, ret));
-            Fail(Format("Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters "
-                        "such as bit_rate, rate, width or height. Please check error log message to find out "
-                        "more detail information.",
-                        ost.FileIndex, ost.Index, TypeName(type).c_str()));
+            Fail(Format(
+                "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect parameters "
+                "such as bit_rate, rate, width or height. Please check error log message to find out "
+                "more detail information.",
+                ost.FileIndex, ost.Index, TypeName(type).c_str()));
         }
         headerBytes_ += enc->extradata_size;
         if (avcodec_parameters_from_context(ost.Stream->codecpar, enc) < 0)
@@ -568,8 +579,8 @@ void TTranscoder::OpenDecoders() {
         }
         if (ret < 0) {
             LogStreamMapping();
-            Fail(Format("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex, ist.StreamIndex,
-                        TypeName(par->codec_type).c_str()));
+            Fail(Format("Error while opening decoder for input stream #%d.%d (%s)", ist.FileIndex,
+                        ist.StreamIndex, TypeName(par->codec_type).c_str()));
         }
     }
 }
@@ -700,8 +711,9 @@ void TTranscoder::LogStreamMapping() {
         Log(llVerbose, "Stream mapping:");
         for (const auto& ost : osts_) {
             const auto& ist = ists_[ost.Source];
-            Log(llVerbose, Format("  Stream #%d.%d -> #%d.%d (%s)", ist.FileIndex, ist.StreamIndex, ost.FileIndex,
-                                  ost.Index, TypeName(ist.Stream->codecpar->codec_type).c_str()));
+            Log(llVerbose,
+                Format("  Stream #%d.%d -> #%d.%d (%s)", ist.FileIndex, ist.StreamIndex, ost.FileIndex,
+                       ost.Index, TypeName(ist.Stream->codecpar->codec_type).c_str()));
             if (ost.SyncSource != ost.Source) {
                 const auto& sync = ists_[ost.SyncSource];
                 Log(llVerbose, Format(" [sync #%d.%d (%s)]", sync.FileIndex, sync.StreamIndex,
@@ -829,7 +841,8 @@ void TTranscoder::PacketLoop() {
                 pkt->dts = std::llround(pkt->dts * scale);
         }
         // 7. discontinuity
-        if (pkt->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE && (ic->iformat->flags & AVFMT_TS_DISCONT)) {
+        if (pkt->dts != AV_NOPTS_VALUE && ist.NextPts != AV_NOPTS_VALUE &&
+            (ic->iformat->flags & AVFMT_TS_DISCONT)) {
             const int64_t pktDts = ToMicro(pkt->dts, tb);
             const int64_t delta = pktDts - ist.NextPts;
             if ((std::llabs(delta) > static_cast<int64_t>(opt_.DtsDeltaThreshold * AV_TIME_BASE) ||
@@ -989,12 +1002,13 @@ void TTranscoder::HandleAudioFrame(TInputStreamState& ist, AVFrame* frame) {
     // Samples before the start point or after the recording end are cut off exactly, so that
     // the audio begins and ends where the pictures do.
     const int64_t begin = std::max<int64_t>(opt_.StartTime, 0);
-    const int64_t end = opt_.RecordingTime == kRecordingTimeUnlimited ? INT64_MAX
-                                                                       : opt_.RecordingTime + opt_.StartTime;
+    const int64_t end =
+        opt_.RecordingTime == kRecordingTimeUnlimited ? INT64_MAX : opt_.RecordingTime + opt_.StartTime;
     int skip = 0;
     int keep = frame->nb_samples;
     if (ist.Pts < begin)
-        skip = static_cast<int>(std::min<int64_t>(frame->nb_samples, av_rescale(begin - ist.Pts, rate, AV_TIME_BASE)));
+        skip = static_cast<int>(
+            std::min<int64_t>(frame->nb_samples, av_rescale(begin - ist.Pts, rate, AV_TIME_BASE)));
     if (end != INT64_MAX) {
         const int64_t until = av_rescale(end - ist.Pts, rate, AV_TIME_BASE);
         keep = static_cast<int>(std::clamp<int64_t>(until, 0, frame->nb_samples));
@@ -1109,8 +1123,8 @@ void TTranscoder::HandleVideoFrame(TInputStreamState& ist, AVFrame* frame) {
         return;
     }
     if (frame) {
-        if (!ist.Upright.Graph || ist.Upright.InWidth != frame->width || ist.Upright.InHeight != frame->height ||
-            ist.Upright.InFormat != frame->format)
+        if (!ist.Upright.Graph || ist.Upright.InWidth != frame->width ||
+            ist.Upright.InHeight != frame->height || ist.Upright.InFormat != frame->format)
             BuildUprightChain(ist, frame);
         if (!ist.Upright.Graph) {
             OutputVideoFrame(ist, frame);
@@ -1254,9 +1268,10 @@ void TTranscoder::WriteFrame(TOutputStreamState& ost, AVPacket* pkt) {
             int ret = av_bsf_send_packet(bsf, p);
             av_packet_free(&p);
             if (ret < 0) {
-                const std::string msg = Format("%s failed for stream %d, codec %s", bsf->filter->name,
-                                               ost.Stream->index, ost.Encoder ? ost.Encoder->codec->name : "copy") +
-                                        ": " + ErrorCodeText(ret);
+                const std::string msg =
+                    Format("%s failed for stream %d, codec %s", bsf->filter->name, ost.Stream->index,
+                           ost.Encoder ? ost.Encoder->codec->name : "copy") +
+                    ": " + ErrorCodeText(ret);
                 for (AVPacket* q : next)
                     av_packet_free(&q);
                 if (opt_.ExitOnError)
@@ -1359,12 +1374,14 @@ void TTranscoder::PrintReport(bool isLastReport, int fileIndex) {
                     line += FormatQpHistogram(qpHistogram_);
                 }
                 if (ost.Encoder && (ost.Encoder->flags & AV_CODEC_FLAG_PSNR)) {
-                    const double scale = static_cast<double>(ost.Encoder->width) * ost.Encoder->height * 255.0 * 255.0;
+                    const double scale =
+                        static_cast<double>(ost.Encoder->width) * ost.Encoder->height * 255.0 * 255.0;
                     double errSum = 0;
                     double scaleSum = 0;
                     line += "PSNR=";
                     for (int j = 0; j < 3; ++j) {
-                        double error = static_cast<double>(isLastReport ? ost.Encoder->error[j] : ost.LastError[j]);
+                        double error =
+                            static_cast<double>(isLastReport ? ost.Encoder->error[j] : ost.LastError[j]);
                         double s = isLastReport ? scale * frameNumber : scale;
                         if (j)
                             s /= 4;

@@ -56,10 +56,10 @@ struct TInputStreamState {
     bool DecodingNeeded = false;
     AVCodecContext* Decoder = nullptr;
     bool DecoderDrained = false;
-    int64_t Start = 0;    // us, wall clock when reading began (rate emulation)
-    int64_t NextPts = 0;  // us
-    int64_t Pts = 0;      // us
-    bool IsStart = true;  // at the start or after a discontinuity (audio sync)
+    int64_t Start = 0;   // us, wall clock when reading began (rate emulation)
+    int64_t NextPts = 0; // us
+    int64_t Pts = 0;     // us
+    bool IsStart = true; // at the start or after a discontinuity (audio sync)
     bool ShowedMultiPacketWarning = false;
     bool PastRecordingTime = false;
     float Quality = 0;
@@ -173,8 +173,8 @@ private:
     void RunCustomHook(TInputStreamState& ist, AVFrame* frame);
     void BuildUprightChain(TInputStreamState& ist, const AVFrame* frame);
     void DoVideoOut(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* frame);
-    void EncodeVideoPicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* picture, const AVFrame* input,
-                            int times);
+    void EncodeVideoPicture(TOutputStreamState& ost, TInputStreamState& ist, AVFrame* picture,
+                            const AVFrame* input, int times);
     void ReceiveVideoPackets(TOutputStreamState& ost, const AVFrame* picture);
     void BuildVideoFilters(TOutputStreamState& ost, int width, int height, int format, bool setUp);
     void BuildScaler(TOutputStreamState& ost);

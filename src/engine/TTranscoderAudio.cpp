@@ -49,8 +49,8 @@ void TTranscoder::SetUpResampler(TOutputStreamState& ost, const AVFrame* frame) 
         av_channel_layout_default(&inLayout, inChannels);
     else
         av_channel_layout_copy(&inLayout, &frame->ch_layout);
-    int ret = swr_alloc_set_opts2(&ost.Resampler, &enc->ch_layout, enc->sample_fmt, enc->sample_rate, &inLayout,
-                                  inFormat, inRate, 0, nullptr);
+    int ret = swr_alloc_set_opts2(&ost.Resampler, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
+                                  &inLayout, inFormat, inRate, 0, nullptr);
     av_channel_layout_uninit(&inLayout);
     if (ret >= 0) {
         av_opt_set_int(ost.Resampler, "filter_size", 16, 0);
@@ -62,8 +62,8 @@ void TTranscoder::SetUpResampler(TOutputStreamState& ost, const AVFrame* frame) 
     if (ret < 0) {
         swr_free(&ost.Resampler);
         if (inRate == enc->sample_rate && inChannels == enc->ch_layout.nb_channels)
-            Fail(Format("Cannot convert %s sample format to %s sample format", av_get_sample_fmt_name(inFormat),
-                        av_get_sample_fmt_name(enc->sample_fmt)));
+            Fail(Format("Cannot convert %s sample format to %s sample format",
+                        av_get_sample_fmt_name(inFormat), av_get_sample_fmt_name(enc->sample_fmt)));
         Fail(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", inChannels, inRate,
                     enc->ch_layout.nb_channels, enc->sample_rate));
     }
@@ -84,8 +84,9 @@ void TTranscoder::DoAudioOut(TOutputStreamState& ost, TInputStreamState& ist, AV
     const bool needConvert = ost.AudioResample || frame->sample_rate != enc->sample_rate ||
                              frame->format != enc->sample_fmt || layoutDiffers;
     const uint64_t inMask = frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? frame->ch_layout.u.mask : 0;
-    if (needConvert && (!ost.Resampler || ost.InSampleRate != frame->sample_rate || ost.InFormat != frame->format ||
-                        ost.InChannels != inChannels || ost.InLayoutMask != inMask)) {
+    if (needConvert &&
+        (!ost.Resampler || ost.InSampleRate != frame->sample_rate || ost.InFormat != frame->format ||
+         ost.InChannels != inChannels || ost.InLayoutMask != inMask)) {
         if (!ost.Resampler && frame->format != AV_SAMPLE_FMT_S16 && frame->format != AV_SAMPLE_FMT_S16P &&
             opt_.Verbosity > 0 && ost.AudioResample)
             Log(llVerbose, "Warning, using s16 intermediate sample format for resampling");
@@ -193,7 +194,8 @@ void TTranscoder::EncodeAudioSamples(TOutputStreamState& ost, uint8_t** data, in
         // Encoders of any block size take the whole block at once, without the FIFO.
         EnsureSamples(frame, enc, samples);
         frame->nb_samples = samples;
-        av_samples_copy(frame->extended_data, data, 0, 0, samples, enc->ch_layout.nb_channels, enc->sample_fmt);
+        av_samples_copy(frame->extended_data, data, 0, 0, samples, enc->ch_layout.nb_channels,
+                        enc->sample_fmt);
         frame->pts = ost.SyncOpts;
         ost.SyncOpts += samples;
         EncodeAudioFrame(ost, frame);
@@ -264,7 +266,8 @@ void TTranscoder::FlushAudio(TOutputStreamState& ost) {
     ReceiveAudioPackets(ost);
 }
 
-void TTranscoder::DoSubtitleOut(TOutputStreamState& ost, TInputStreamState& ist, AVSubtitle* sub, int64_t pts) {
+void TTranscoder::DoSubtitleOut(TOutputStreamState& ost, TInputStreamState& ist, AVSubtitle* sub,
+                                int64_t pts) {
     AVCodecContext* enc = ost.Encoder;
     if (pts == AV_NOPTS_VALUE) {
         if (opt_.ExitOnError)
@@ -275,8 +278,8 @@ void TTranscoder::DoSubtitleOut(TOutputStreamState& ost, TInputStreamState& ist,
     if (subtitleBuffer_.empty())
         subtitleBuffer_.resize(1024 * 1024);
     const int passes = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
-    const int64_t basePts =
-        av_rescale_q(pts, ist.Stream->time_base, AV_TIME_BASE_Q) + static_cast<int64_t>(sub->start_display_time) * 1000;
+    const int64_t basePts = av_rescale_q(pts, ist.Stream->time_base, AV_TIME_BASE_Q) +
+                            static_cast<int64_t>(sub->start_display_time) * 1000;
     sub->end_display_time -= sub->start_display_time;
     sub->start_display_time = 0;
     const uint32_t endDisplay = sub->end_display_time;
@@ -285,7 +288,8 @@ void TTranscoder::DoSubtitleOut(TOutputStreamState& ost, TInputStreamState& ist,
         sub->pts = basePts - opt_.StartTime;
         if (passes == 2 && i == 1)
             sub->num_rects = 0; // the second DVB packet clears the display
-        const int size = avcodec_encode_subtitle(enc, subtitleBuffer_.data(), static_cast<int>(subtitleBuffer_.size()), sub);
+        const int size = avcodec_encode_subtitle(enc, subtitleBuffer_.data(),
+                                                 static_cast<int>(subtitleBuffer_.size()), sub);
         if (size < 0)
             Fail("Subtitle encoding failed");
         AVPacket* pkt = av_packet_alloc();
@@ -297,8 +301,8 @@ void TTranscoder::DoSubtitleOut(TOutputStreamState& ost, TInputStreamState& ist,
         pkt->pts = av_rescale_q(sub->pts, AV_TIME_BASE_Q, ost.Stream->time_base);
         pkt->duration = av_rescale_q(endDisplay, AVRational{1, 1000}, ost.Stream->time_base);
         if (passes == 2)
-            pkt->pts += av_rescale_q(90LL * (i == 0 ? sub->start_display_time : endDisplay), AVRational{1, 90000},
-                                     ost.Stream->time_base);
+            pkt->pts += av_rescale_q(90LL * (i == 0 ? sub->start_display_time : endDisplay),
+                                     AVRational{1, 90000}, ost.Stream->time_base);
         pkt->dts = pkt->pts;
         try {
             WriteFrame(ost, pkt);

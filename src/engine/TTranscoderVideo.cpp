@@ -39,14 +39,14 @@ int BuildChain(TFilterChain& chain, int width, int height, int format, AVRationa
     chain.Graph->scale_sws_opts = av_strdup(flags.c_str());
     if (!sar.num || !sar.den)
         sar = AVRational{0, 1};
-    const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", width, height,
-                                    format, tb.num, tb.den, sar.num, sar.den);
+    const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", width,
+                                    height, format, tb.num, tb.den, sar.num, sar.den);
     int ret = avfilter_graph_create_filter(&chain.Source, avfilter_get_by_name("buffer"), "src", args.c_str(),
                                            nullptr, chain.Graph);
     if (ret < 0)
         return ret;
-    ret = avfilter_graph_create_filter(&chain.Sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
-                                       chain.Graph);
+    ret = avfilter_graph_create_filter(&chain.Sink, avfilter_get_by_name("buffersink"), "out", nullptr,
+                                       nullptr, chain.Graph);
     if (ret < 0)
         return ret;
     if (sinkFormat != AV_PIX_FMT_NONE) {
@@ -193,8 +193,9 @@ void TTranscoder::BuildVideoFilters(TOutputStreamState& ost, int width, int heig
 void TTranscoder::BuildScaler(TOutputStreamState& ost) {
     AVCodecContext* enc = ost.Encoder;
     sws_freeContext(ost.Scaler);
-    ost.Scaler = sws_getContext(ost.ResampleWidth, ost.ResampleHeight, static_cast<AVPixelFormat>(ost.ResampleFormat),
-                                enc->width, enc->height, enc->pix_fmt, opt_.ScalerFlags, nullptr, nullptr, nullptr);
+    ost.Scaler =
+        sws_getContext(ost.ResampleWidth, ost.ResampleHeight, static_cast<AVPixelFormat>(ost.ResampleFormat),
+                       enc->width, enc->height, enc->pix_fmt, opt_.ScalerFlags, nullptr, nullptr, nullptr);
     if (!ost.Scaler)
         Fail("Cannot get resampling context");
     if (!ost.PictTmp) {
@@ -288,14 +289,15 @@ void TTranscoder::EncodeVideoPicture(TOutputStreamState& ost, TInputStreamState&
         const int srcW = picture->width;
         const int srcH = picture->height;
         if (srcW - ost.LeftBand - ost.RightBand != ost.ResampleWidth ||
-            srcH - ost.TopBand - ost.BottomBand != ost.ResampleHeight || picture->format != ost.ResampleFormat) {
+            srcH - ost.TopBand - ost.BottomBand != ost.ResampleHeight ||
+            picture->format != ost.ResampleFormat) {
             const bool firstPicture = ost.FrameNumber == 0 && !ost.Scaler;
             if (!firstPicture)
                 Log(llQuiet, Format("Input Stream #%d.%d frame size changed to %dx%d, %s", ist.FileIndex,
                                     ist.StreamIndex, srcW, srcH,
                                     av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture->format))));
-            if (ost.VideoCrop && (srcW != ost.OriginalWidth || srcH != ost.OriginalHeight) && ost.OriginalWidth &&
-                ost.OriginalHeight) {
+            if (ost.VideoCrop && (srcW != ost.OriginalWidth || srcH != ost.OriginalHeight) &&
+                ost.OriginalWidth && ost.OriginalHeight) {
                 ost.TopBand = (srcH * ost.OriginalTopBand / ost.OriginalHeight) & ~1;
                 ost.BottomBand = (srcH * ost.OriginalBottomBand / ost.OriginalHeight) & ~1;
                 ost.LeftBand = (srcW * ost.OriginalLeftBand / ost.OriginalWidth) & ~1;
@@ -454,8 +456,9 @@ void TTranscoder::DoVideoStats(TOutputStreamState& ost, int frameSize) {
     if (enc->flags & AV_CODEC_FLAG_PSNR) {
         const double error = static_cast<double>(ost.LastError[0]);
         const double psnr =
-            error > 0 ? -10.0 * std::log10(error / (static_cast<double>(enc->width) * enc->height * 255.0 * 255.0))
-                      : 99.0;
+            error > 0
+                ? -10.0 * std::log10(error / (static_cast<double>(enc->width) * enc->height * 255.0 * 255.0))
+                : 99.0;
         std::fprintf(vstats_, "PSNR= %6.2f ", psnr);
     }
     std::fprintf(vstats_, "f_size= %6d ", frameSize);

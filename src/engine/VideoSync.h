@@ -11,8 +11,8 @@ constexpr int kVideoSyncVariable = 2;
 
 // What to do with one decoded frame on one output stream.
 struct TVideoSyncDecision {
-    int Frames = 1;              // 0 = drop, 1 = write once, n > 1 = write n times
-    int64_t OutputPosition = 0;  // output position to encode the frame at (possibly re-based)
+    int Frames = 1;             // 0 = drop, 1 = write once, n > 1 = write n times
+    int64_t OutputPosition = 0; // output position to encode the frame at (possibly re-based)
 };
 
 // idealPosition: the frame's time as a (fractional) position in encoder frames; outputPosition:

@@ -9,7 +9,9 @@ extern "C" {
 
 namespace kavlo {
 
-RgbHolder::~RgbHolder() { Reset(); }
+RgbHolder::~RgbHolder() {
+    Reset();
+}
 
 void RgbHolder::Reset() {
     sws_freeContext(toRgb_);

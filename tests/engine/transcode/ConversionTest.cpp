@@ -21,9 +21,9 @@ struct ConversionCase {
     const char* extension;
     const char* videoCodec; // expected output codec names (empty: no such stream)
     const char* audioCodec;
-    int width, height;      // expected video size (0: the source's)
-    int sampleRate;         // expected audio rate (0: the source's)
-    int channels;           // expected channels (0: the source's)
+    int width, height; // expected video size (0: the source's)
+    int sampleRate;    // expected audio rate (0: the source's)
+    int channels;      // expected channels (0: the source's)
     TOutputOptions options;
 };
 
@@ -55,7 +55,8 @@ std::vector<ConversionCase> Cases() {
         TOutputOptions o;
         o.TargetType = 3;
         o.TargetNorm = 1;
-        cases.push_back({"MovToDvd", FixtureKind::MovH264Aac, "mpg", "mpeg2video", "ac3", 720, 576, 48000, 2, o});
+        cases.push_back(
+            {"MovToDvd", FixtureKind::MovH264Aac, "mpg", "mpeg2video", "ac3", 720, 576, 48000, 2, o});
     }
     {
         auto o = Opts("flv", "libmp3lame");
@@ -80,11 +81,12 @@ std::vector<ConversionCase> Cases() {
         cases.push_back({"AudioToMp3", FixtureKind::M4aAacAudioOnly, "mp3", "", "mp3", 0, 0, 44100, 2, o});
     }
     cases.push_back({"AudioToM4a", FixtureKind::WavPcm, "m4a", "", "aac", 0, 0, 48000, 2, Opts("", "aac")});
+    cases.push_back({"AudioToWav", FixtureKind::Mp3AudioOnly, "wav", "", "pcm_s16le", 0, 0, 44100, 2,
+                     Opts("", "pcm_s16le")});
+    cases.push_back({"AudioToOgg", FixtureKind::M4aAacAudioOnly, "ogg", "", "vorbis", 0, 0, 48000, 2,
+                     Opts("", "libvorbis")});
     cases.push_back(
-        {"AudioToWav", FixtureKind::Mp3AudioOnly, "wav", "", "pcm_s16le", 0, 0, 44100, 2, Opts("", "pcm_s16le")});
-    cases.push_back(
-        {"AudioToOgg", FixtureKind::M4aAacAudioOnly, "ogg", "", "vorbis", 0, 0, 48000, 2, Opts("", "libvorbis")});
-    cases.push_back({"AudioToAc3", FixtureKind::Mp3AudioOnly, "ac3", "", "ac3", 0, 0, 44100, 2, Opts("", "ac3")});
+        {"AudioToAc3", FixtureKind::Mp3AudioOnly, "ac3", "", "ac3", 0, 0, 44100, 2, Opts("", "ac3")});
     cases.push_back({"CopyMovToMp4", FixtureKind::MovH264Aac, "mp4", "h264", "aac", 320, 240, 48000, 2,
                      Opts("copy", "copy")});
     cases.push_back({"CopyMovToMkv", FixtureKind::MovH264Aac, "mkv", "h264", "aac", 320, 240, 48000, 2,
@@ -92,7 +94,9 @@ std::vector<ConversionCase> Cases() {
     return cases;
 }
 
-void PrintTo(const ConversionCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ConversionCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Conversion : public ::testing::TestWithParam<ConversionCase> {
 protected:
@@ -140,7 +144,8 @@ TEST_P(Conversion, OutputHasExpectedStreamsAndDuration) {
         ASSERT_FALSE(spec.audio.empty());
         // One audio frame; containers that cannot mark the encoder's priming samples (AVI, FLV,
         // ASF, MPEG, Matroska with AAC, raw MP3/AC-3) also carry the priming, at most one more frame.
-        const double frame = std::max(1152, std::max(a->frameSize, 1024)) / static_cast<double>(a->sampleRate);
+        const double frame =
+            std::max(1152, std::max(a->frameSize, 1024)) / static_cast<double>(a->sampleRate);
         const std::string fmt = out.format;
         const bool marksPriming = fmt.find("mp4") != std::string::npos || fmt == "ogg" || fmt == "wav";
         EXPECT_NEAR(a->decoded, spec.audio[0].durationSeconds, (marksPriming ? frame : 2 * frame) + 1e-6)

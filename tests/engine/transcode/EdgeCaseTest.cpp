@@ -45,7 +45,8 @@ protected:
         return facts;
     }
     // Runs one conversion and returns the task's error message.
-    std::string ConvertFailing(const std::string& input, const std::string& outName, const TOutputOptions& o) {
+    std::string ConvertFailing(const std::string& input, const std::string& outName,
+                               const TOutputOptions& o) {
         TFFmpegEngine engine;
         const RunResult r = RunOne(engine, input, dir_.Path(outName), o);
         if (!r.added)
@@ -60,7 +61,8 @@ protected:
 };
 
 TEST_F(EdgeCase, FrameRateChangeDuplicatesOrDropsFrames) {
-    const std::string input = fixtures::MakeFixture(FixtureKind::MovH264Aac, dir_.Root()); // 50 frames, 25 fps
+    const std::string input =
+        fixtures::MakeFixture(FixtureKind::MovH264Aac, dir_.Root()); // 50 frames, 25 fps
     // At 50 fps the second frame lies exactly one frame ahead (written once), every later one two
     // frames ahead (written twice): 1 + 1 + 48 * 2.
     struct Case {
@@ -73,7 +75,8 @@ TEST_F(EdgeCase, FrameRateChangeDuplicatesOrDropsFrames) {
         TOutputOptions o = Mp4Options();
         o.FrameRate = c.rate;
         o.VideoSync = c.vsync;
-        const MediaFacts f = Convert(input, std::string("rate") + c.rate + std::to_string(c.vsync) + ".mp4", o);
+        const MediaFacts f =
+            Convert(input, std::string("rate") + c.rate + std::to_string(c.vsync) + ".mp4", o);
         const StreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
         ASSERT_NE(v, nullptr);
         EXPECT_NEAR(v->packets, c.frames, 1);
@@ -91,7 +94,8 @@ TEST_F(EdgeCase, FrameLimitEndsTheConversion) {
 }
 
 TEST_F(EdgeCase, StatisticsFileAndMetadataMap) {
-    const std::string input = fixtures::MakeFixture(FixtureKind::MovH264Aac, dir_.Root()); // title/artist tags
+    const std::string input =
+        fixtures::MakeFixture(FixtureKind::MovH264Aac, dir_.Root()); // title/artist tags
     TOutputOptions o = Mp4Options();
     const std::string stats = dir_.Path("vstats.log");
     o.ExtOptions = "vstats_file=" + stats + "<CRLF>map_meta_data=0:0";
@@ -403,14 +407,16 @@ TEST_F(EdgeCase, RefusalsOfTheSetUp) {
     o.VideoCodec = "copy";
     o.AudioCodec = "copy";
     o.Volume = 512;
-    EXPECT_EQ(ConvertFailing(input, "vol.mp4", o), "-acodec copy and -vol are incompatible (frames are not decoded)");
+    EXPECT_EQ(ConvertFailing(input, "vol.mp4", o),
+              "-acodec copy and -vol are incompatible (frames are not decoded)");
     o.Volume = -1;
     o.HookEnabled = true;
     EXPECT_EQ(ConvertFailing(input, "hook.mp4", o),
               "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
     TOutputOptions m = Mp4Options();
     m.ExtOptions = "map=0.0";
-    EXPECT_EQ(ConvertFailing(input, "maps.mp4", m), "Number of stream maps must match number of output streams");
+    EXPECT_EQ(ConvertFailing(input, "maps.mp4", m),
+              "Number of stream maps must match number of output streams");
     m.ExtOptions = "map=0.1<CRLF>map=0.0";
     EXPECT_EQ(ConvertFailing(input, "mismatch.mp4", m),
               "Codec type mismatch for mapping #0.1 (Audio) -> #0.0 (Video)");
@@ -435,8 +441,8 @@ TEST_F(EdgeCase, VolumeScalesDecodedSamples) {
 
 TEST_F(EdgeCase, BrokenInputsConvertWhatDecodesOrFailCleanly) {
     for (FixtureKind kind : {FixtureKind::TruncatedFaststart, FixtureKind::ValidHeaderThenGarbage,
-                             FixtureKind::TruncatedHeaderOnly, FixtureKind::TruncatedMidMdat, FixtureKind::ZeroBytes,
-                             FixtureKind::RandomBytes}) {
+                             FixtureKind::TruncatedHeaderOnly, FixtureKind::TruncatedMidMdat,
+                             FixtureKind::ZeroBytes, FixtureKind::RandomBytes}) {
         SCOPED_TRACE(fixtures::KindName(kind));
         const std::string input = fixtures::MakeFixture(kind, dir_.Root());
         const std::string out = dir_.Path(fixtures::KindName(kind) + ".mp4");
@@ -454,9 +460,10 @@ TEST_F(EdgeCase, BrokenInputsConvertWhatDecodesOrFailCleanly) {
             EXPECT_GT(std::filesystem::file_size(out), 0u);
         }
     }
-    for (const char* name : {"broken_no_moov_truncated.mp4", "broken_mdat_size_past_eof.mp4",
-                             "broken_truncated_moov.mov", "broken_100kb_garbage_prefix.mp3",
-                             "broken_wav_invalid_chunk.wav", "broken_header_only.flv", "broken_ebml_header_byte.mkv"}) {
+    for (const char* name :
+         {"broken_no_moov_truncated.mp4", "broken_mdat_size_past_eof.mp4", "broken_truncated_moov.mov",
+          "broken_100kb_garbage_prefix.mp3", "broken_wav_invalid_chunk.wav", "broken_header_only.flv",
+          "broken_ebml_header_byte.mkv"}) {
         const std::string input = SharedMedia(name);
         if (input.empty())
             continue;

@@ -91,7 +91,8 @@ TEST(ProgressReportText, PiecesOfTheLine) {
     EXPECT_EQ(FormatReportFramePart(42, 21, 2.5f, false), "frame=   42 fps= 21 q=2.5 ");
     EXPECT_EQ(FormatReportFramePart(42, 21, -1.0f, true), "frame=   42 fps= 21 q=-1.0 L");
     EXPECT_EQ(FormatReportSizePart(2048, 2.0, 0, 0), "size=       2kB time=2.00 bitrate=   8.2kbits/s");
-    EXPECT_EQ(FormatReportSizePart(2048, 2.0, 3, 1), "size=       2kB time=2.00 bitrate=   8.2kbits/s dup=3 drop=1");
+    EXPECT_EQ(FormatReportSizePart(2048, 2.0, 3, 1),
+              "size=       2kB time=2.00 bitrate=   8.2kbits/s dup=3 drop=1");
     std::array<int, 52> counts{};
     counts[0] = 0;
     counts[1] = 1;

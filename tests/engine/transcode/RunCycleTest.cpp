@@ -309,7 +309,8 @@ double FirstFrameLuma(const std::string& path) {
     double luma = -1;
     bool got = false;
     while (!got && av_read_frame(ic, pkt) >= 0) {
-        if (pkt->stream_index == vs && avcodec_send_packet(dec, pkt) >= 0 && avcodec_receive_frame(dec, frame) >= 0)
+        if (pkt->stream_index == vs && avcodec_send_packet(dec, pkt) >= 0 &&
+            avcodec_receive_frame(dec, frame) >= 0)
             got = true;
         av_packet_unref(pkt);
     }
@@ -398,7 +399,8 @@ TEST_F(RunCycle, PreviewBitmapsAreRateLimited) {
     const auto start = std::chrono::steady_clock::now();
     engine.StartTask(0);
     const auto elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
     EXPECT_GE(calls, 1);
     // At most one picture per preview interval (100 ms), however fast the conversion ran.
     EXPECT_LE(calls, elapsedMs / 100 + 1);

@@ -21,7 +21,9 @@ struct SyncCase {
     int audioSync;
 };
 
-void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SyncCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Sync : public ::testing::TestWithParam<SyncCase> {
 protected:
@@ -52,7 +54,8 @@ TEST_P(Sync, MarkersStayWithinOneFrame) {
     const fixtures::SyncReport report = fixtures::MeasureSync(output);
     ASSERT_TRUE(report.ok) << report.error;
     // Markers at 1, 3, 5, 7 s; a start point drops the ones before it.
-    const int64_t start = (c.inputStart != INT64_MIN ? c.inputStart : 0) + (c.outputStart != INT64_MIN ? c.outputStart : 0);
+    const int64_t start =
+        (c.inputStart != INT64_MIN ? c.inputStart : 0) + (c.outputStart != INT64_MIN ? c.outputStart : 0);
     const int expected = static_cast<int>(fixtures::SyncMarkerTimesUs(fixtures::SpecFor(c.source)).size()) -
                          static_cast<int>((start + 999999) / 2000000);
     EXPECT_EQ(report.pairs, expected);
@@ -78,16 +81,16 @@ const int64_t kNone = INT64_MIN;
 
 INSTANTIATE_TEST_SUITE_P(
     Engine, Sync,
-    ::testing::Values(SyncCase{"Same25", FixtureKind::SyncMarkers, "mp4", "", -1, kNone, kNone, 25, 0},
-                      SyncCase{"From25To2997", FixtureKind::SyncMarkers, "mp4", "30000/1001", -1, kNone, kNone,
-                               29.97, 0},
-                      SyncCase{"From2997To25", FixtureKind::SyncMarkers2997, "mp4", "25", -1, kNone, kNone, 25, 0},
-                      SyncCase{"To44100", FixtureKind::SyncMarkers, "mp4", "", 44100, kNone, kNone, 25, 0},
-                      SyncCase{"To22050", FixtureKind::SyncMarkers, "mp4", "", 22050, kNone, kNone, 25, 0},
-                      SyncCase{"Async1To44100", FixtureKind::SyncMarkers, "mp4", "", 44100, kNone, kNone, 25, 1},
-                      SyncCase{"InputStart", FixtureKind::SyncMarkers, "mp4", "", -1, 2000000, kNone, 25, 0},
-                      SyncCase{"OutputStart", FixtureKind::SyncMarkers, "mp4", "", -1, kNone, 2000000, 25, 0},
-                      SyncCase{"InputStartToAvi", FixtureKind::SyncMarkers, "avi", "", 44100, 2000000, kNone, 25, 1}),
+    ::testing::Values(
+        SyncCase{"Same25", FixtureKind::SyncMarkers, "mp4", "", -1, kNone, kNone, 25, 0},
+        SyncCase{"From25To2997", FixtureKind::SyncMarkers, "mp4", "30000/1001", -1, kNone, kNone, 29.97, 0},
+        SyncCase{"From2997To25", FixtureKind::SyncMarkers2997, "mp4", "25", -1, kNone, kNone, 25, 0},
+        SyncCase{"To44100", FixtureKind::SyncMarkers, "mp4", "", 44100, kNone, kNone, 25, 0},
+        SyncCase{"To22050", FixtureKind::SyncMarkers, "mp4", "", 22050, kNone, kNone, 25, 0},
+        SyncCase{"Async1To44100", FixtureKind::SyncMarkers, "mp4", "", 44100, kNone, kNone, 25, 1},
+        SyncCase{"InputStart", FixtureKind::SyncMarkers, "mp4", "", -1, 2000000, kNone, 25, 0},
+        SyncCase{"OutputStart", FixtureKind::SyncMarkers, "mp4", "", -1, kNone, 2000000, 25, 0},
+        SyncCase{"InputStartToAvi", FixtureKind::SyncMarkers, "avi", "", 44100, 2000000, kNone, 25, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -115,7 +115,9 @@ MediaFacts Inspect(const std::string& path) {
 RunResult RunOne(TFFmpegEngine& engine, const std::string& input, const std::string& output,
                  const TOutputOptions& outputOptions, const TInputOptions* inputOptions) {
     RunResult r;
-    engine.OnTerminate = [&r](TCustomFFmpegEngine*, const TTerminateInfo& info) { r.terminations.push_back(info); };
+    engine.OnTerminate = [&r](TCustomFFmpegEngine*, const TTerminateInfo& info) {
+        r.terminations.push_back(info);
+    };
     if (!engine.OnProgress)
         engine.OnProgress = [&r](TCustomFFmpegEngine*, TProgressInfo*) { r.progressCalls++; };
     const int index = engine.AddTask(input, inputOptions);
@@ -206,8 +208,8 @@ bool Remux(const std::string& input, const std::string& output, int64_t audioShi
     return ok;
 }
 
-bool WriteSizeChangeH264(const std::string& output, int widthA, int heightA, int framesA, int widthB, int heightB,
-                         int framesB) {
+bool WriteSizeChangeH264(const std::string& output, int widthA, int heightA, int framesA, int widthB,
+                         int heightB, int framesB) {
     FILE* f = std::fopen(output.c_str(), "wb");
     if (!f)
         return false;
@@ -248,7 +250,8 @@ bool WriteSizeChangeH264(const std::string& output, int widthA, int heightA, int
             av_frame_make_writable(frame);
             for (int y = 0; y < h; ++y)
                 for (int x = 0; x < w; ++x)
-                    frame->data[0][y * frame->linesize[0] + x] = static_cast<uint8_t>(16 + (x + y + i * 4) % 200);
+                    frame->data[0][y * frame->linesize[0] + x] =
+                        static_cast<uint8_t>(16 + (x + y + i * 4) % 200);
             for (int p = 1; p < 3; ++p)
                 for (int y = 0; y < h / 2; ++y)
                     std::memset(frame->data[p] + y * frame->linesize[p], 128, w / 2);

@@ -67,7 +67,7 @@ bool Remux(const std::string& input, const std::string& output, int64_t audioShi
 
 // Writes a raw H.264 stream whose first `framesA` pictures are widthA x heightA and the next
 // `framesB` are widthB x heightB (25 fps, grey ramps).
-bool WriteSizeChangeH264(const std::string& output, int widthA, int heightA, int framesA, int widthB, int heightB,
-                         int framesB);
+bool WriteSizeChangeH264(const std::string& output, int widthA, int heightA, int framesA, int widthB,
+                         int heightB, int framesB);
 
 } // namespace kavlo::test
