@@ -165,6 +165,14 @@ void PlaySession::BeginPlayback(int displayWidth, int displayHeight) {
     goCond_.notify_all();
 }
 
+void PlaySession::SetAudioDriver(const char* name) {
+    std::lock_guard<std::mutex> lock(SdlAudioLock());
+    if (name)
+        SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, name, SDL_HINT_OVERRIDE);
+    else
+        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
+}
+
 void PlaySession::HoldAudioForVideo() {
     if (!videoStream_ || !audioStream_)
         return;
@@ -404,6 +412,9 @@ void PlaySession::CloseComponents() {
         if (sdlAudioInitialized_) {
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
             sdlAudioInitialized_ = false;
+            // SDL keeps some state of its own until it is shut down completely.
+            if (SDL_WasInit(SDL_INIT_EVERYTHING) == 0)
+                SDL_Quit();
         }
     }
     std::lock_guard<std::mutex> lock(CodecLock());
@@ -627,7 +638,9 @@ double PlaySession::VideoClockLocked(double now) const {
         return startTime_ / 1000000.0;
     if (paused_.load())
         return videoCurrentPts_;
-    return videoCurrentPtsDrift_ + now;
+    // Between pictures the clock runs on, but not past the time of the next one: a picture
+    // shown late would otherwise make the clock (and the position) step backwards.
+    return std::min(videoCurrentPtsDrift_ + now, videoClockLimit_);
 }
 
 double PlaySession::ExternalClockLocked(double now) const {
@@ -678,6 +691,8 @@ void PlaySession::TogglePause() {
         paused_.store(false);
     } else {
         audioPausedClock_ = AudioClockLocked(now);
+        if (!std::isnan(videoCurrentPts_))
+            videoCurrentPts_ = VideoClockLocked(now);
         externalClock_ = ExternalClockLocked(now);
         pausedAt_ = now;
         paused_.store(true);
@@ -690,6 +705,8 @@ void PlaySession::TogglePause() {
 
 bool PlaySession::OpenAudioDevice(int sampleRate, int channels) {
     std::lock_guard<std::mutex> lock(SdlAudioLock());
+    // Termination signals belong to the program, not to SDL.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
         Log(llError, Format("Could not initialize SDL audio: %s", SDL_GetError()));
         return false;
@@ -711,6 +728,8 @@ bool PlaySession::OpenAudioDevice(int sampleRate, int channels) {
     if (!audioDevice_) {
         Log(llError, std::string("SDL_OpenAudio() failed: ") + SDL_GetError());
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        if (SDL_WasInit(SDL_INIT_EVERYTHING) == 0)
+            SDL_Quit();
         sdlAudioInitialized_ = false;
         return false;
     }
@@ -1273,9 +1292,16 @@ void PlaySession::PlayThread() {
         while (!abort_.load()) {
             bool redraw = false;
             {
+                // The refresh period, or less when the next picture is due sooner.
+                double wait = visualization_.load() ? 0.020 : 0.005;
+                {
+                    std::lock_guard<std::mutex> pqLock(pqMutex_);
+                    if (pqSize_ > 0 && !paused_.load())
+                        wait = std::clamp(pq_[pqRead_].target - Now(), 0.0, wait);
+                }
                 std::unique_lock<std::mutex> lock(playMutex_);
-                const auto period = std::chrono::milliseconds(visualization_.load() ? 20 : 5);
-                playCond_.wait_for(lock, period, [&] { return abort_.load() || redisplay_; });
+                playCond_.wait_for(lock, std::chrono::duration<double>(wait),
+                                   [&] { return abort_.load() || redisplay_; });
                 redraw = redisplay_;
                 redisplay_ = false;
             }
@@ -1329,6 +1355,7 @@ void PlaySession::RefreshStep() {
                     std::lock_guard<std::mutex> clockLock(clockMutex_);
                     videoCurrentPts_ = head.pts;
                     videoCurrentPtsDrift_ = head.pts - now;
+                    videoClockLimit_ = head.pts + head.duration;
                     videoCurrentPos_ = head.pos;
                 }
                 show = head.frame;

@@ -54,6 +54,9 @@ public:
         double master;
     };
 
+    // The SDL audio driver the next audio device starts with; nullptr: SDL's own choice.
+    static void SetAudioDriver(const char* name);
+
     PlaySession(TCustomPlayer& owner, const std::string& fileName, TVideoSurface* surface,
                 const TOptions& options);
     ~PlaySession();
@@ -250,6 +253,7 @@ private:
     mutable std::mutex clockMutex_;
     double videoCurrentPts_;
     double videoCurrentPtsDrift_ = 0;
+    double videoClockLimit_ = 0; // pts + duration of the picture shown
     int64_t videoCurrentPos_ = -1;
     double audioClock_;   // pts at the end of the decoded data
     double audioCbClock_; // clock when the last callback handed its data over

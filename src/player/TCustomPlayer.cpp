@@ -211,10 +211,7 @@ bool TCustomPlayer::Open(const std::string& FileName, TVideoSurface* Screen, boo
 
     // SDL reads the driver choice when its audio subsystem starts; the default leaves SDL's
     // own choice (and the environment's).
-    if (const char* driver = AudioDriverName(audioDriver_))
-        SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, driver, SDL_HINT_OVERRIDE);
-    else
-        SDL_ResetHint(SDL_HINT_AUDIODRIVER);
+    PlaySession::SetAudioDriver(AudioDriverName(audioDriver_));
     const char* videoDriver = VideoDriverName(videoDriver_);
     FFLogger().Log(this, llDebug, Format("using video driver: %s", videoDriver ? videoDriver : "surface"));
 

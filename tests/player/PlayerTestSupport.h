@@ -172,6 +172,13 @@ private:
     int clears_ = 0;
 };
 
+// Stops the player when a test leaves, also through a failed assertion, so that handlers that
+// refer to the test's locals are never called after those are gone. Declare it after them.
+struct StopOnExit {
+    TCustomPlayer& player;
+    ~StopOnExit() { player.Stop(true); }
+};
+
 // What the player's events delivered, in order (they arrive in the main thread).
 struct EventLog {
     struct Opened {
