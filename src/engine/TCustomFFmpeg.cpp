@@ -6,6 +6,8 @@
 #include "engine/ffmpeg/CodecLock.h"
 #include "engine/ffmpeg/TFFLogger.h"
 
+#include <thread>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -82,6 +84,16 @@ TCustomFFmpeg::TCustomFFmpeg() = default;
 TCustomFFmpeg::~TCustomFFmpeg() {
     // The worker must be gone before the files it works on are closed.
     RequestStop(true);
+    // A threaded run that has ended still leaves its worker and termination threads to be joined;
+    // a joinable std::thread destroyed here would end the process.
+    for (std::thread* t : {&Run.Worker, &Run.TerminateThread}) {
+        if (!t->joinable())
+            continue;
+        if (t->get_id() == std::this_thread::get_id())
+            t->detach();
+        else
+            t->join();
+    }
     Cleanup();
 }
 
