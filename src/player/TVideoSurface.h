@@ -45,7 +45,9 @@ struct TVideoPicture {
 };
 
 // Where the player shows its pictures. The player calls it from its play thread; an
-// implementation that paints on another thread copies what it needs before returning.
+// implementation that paints on another thread copies what it needs before returning. Once the
+// player's Stop has returned (or the next Open, or the player is gone) the surface is not called
+// any more and may be destroyed.
 class TVideoSurface {
 public:
     virtual ~TVideoSurface() = default;

@@ -411,6 +411,27 @@ TEST_F(PlayerPlayback, StopFromAnEventHandlerDoesNotDeadlock) {
     ASSERT_TRUE(WaitForState(psStop));
 }
 
+TEST_F(PlayerPlayback, EventsCanArriveOnTheEventThread) {
+    std::atomic<int> states{0};
+    std::atomic<bool> onMainThread{false};
+    const auto mainThread = std::this_thread::get_id();
+    StopOnExit stop{player_};
+    player_.SetTriggerEventInMainThread(false);
+    player_.SetOnState([&](TCustomPlayer*, TPlayState) {
+        if (std::this_thread::get_id() == mainThread)
+            onMainThread = true;
+        states.fetch_add(1);
+    });
+    ASSERT_TRUE(player_.Open(video_, &surface)) << player_.LastErrMsg();
+    // The main thread serves nothing meanwhile, and psPlay still arrives.
+    for (int i = 0; i < 300 && states.load() == 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_GE(states.load(), 1);
+    player_.Stop(true);
+    EXPECT_GE(states.load(), 2); // psStop too
+    EXPECT_FALSE(onMainThread.load());
+}
+
 TEST_F(PlayerPlayback, HookDrawsOnShownPicturesAndItsErrorsDoNotStopPlayback) {
     surface.keepPixels = true;
     std::atomic<int> calls{0};
