@@ -627,9 +627,16 @@ TEST_F(PlayerPlayback, AudioAndVideoStayInSync) {
 
 TEST_F(PlayerPlayback, RotatedVideoPlaysUpright) {
     const char* media = std::getenv("KAVLO_SHARED_MEDIA");
-    const std::string path = media ? std::string(media) + "/iphone_h264_aac_rotated90.mov" : "";
-    if (path.empty() || !std::filesystem::exists(path))
+    if (!media || !std::filesystem::exists(std::string(media) + "/iphone_h264_aac_rotated90.mov"))
         GTEST_SKIP() << "shared media not present";
+    struct Case {
+        const char* file;
+        int width, height; // upright
+    };
+    const std::vector<Case> cases = {
+        {"iphone_h264_aac_rotated90.mov", 480, 640},    // stored 640 x 480, a quarter turn
+        {"h264_aac_rotate_and_reflect.mp4", 720, 1080}, // stored 1080 x 720, turned and mirrored
+    };
     std::mutex m;
     int hookW = 0, hookH = 0;
     StopOnExit stop{player_};
@@ -639,17 +646,20 @@ TEST_F(PlayerPlayback, RotatedVideoPlaysUpright) {
         hookW = b.Width();
         hookH = b.Height();
     });
-    ASSERT_TRUE(player_.Open(path, &surface)) << player_.LastErrMsg();
-    // Stored 640 x 480 with a quarter turn: shown 480 x 640.
-    EXPECT_EQ(events_.opened.frameWidth, 480);
-    EXPECT_EQ(events_.opened.frameHeight, 640);
-    ASSERT_TRUE(WaitForPictures(surface, 3));
-    ShownPicture p;
-    ASSERT_TRUE(surface.LastPicture(p));
-    EXPECT_EQ(p.width, 480);
-    EXPECT_EQ(p.height, 640);
-    EXPECT_LT(p.aspectRatio, 1.0);
-    std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(hookW, 480);
-    EXPECT_EQ(hookH, 640);
+    for (const Case& c : cases) {
+        ASSERT_TRUE(player_.Open(std::string(media) + "/" + c.file, &surface)) << player_.LastErrMsg();
+        EXPECT_EQ(events_.opened.frameWidth, c.width) << c.file;
+        EXPECT_EQ(events_.opened.frameHeight, c.height) << c.file;
+        EXPECT_EQ(player_.FrameWidth(), c.width) << c.file;
+        ASSERT_TRUE(WaitForPictures(surface, surface.PictureCount() + 3)) << c.file;
+        ShownPicture p;
+        ASSERT_TRUE(surface.LastPicture(p));
+        EXPECT_EQ(p.width, c.width) << c.file;
+        EXPECT_EQ(p.height, c.height) << c.file;
+        EXPECT_NEAR(p.aspectRatio, static_cast<double>(c.width) / c.height, 0.01) << c.file;
+        player_.Stop(true);
+        std::lock_guard<std::mutex> lock(m);
+        EXPECT_EQ(hookW, c.width) << c.file;
+        EXPECT_EQ(hookH, c.height) << c.file;
+    }
 }
