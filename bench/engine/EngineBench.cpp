@@ -45,12 +45,12 @@ struct Cleanup {
 
 const std::string& Clip() {
     static const std::string path = [] {
-        kavlo::fixtures::FixtureSpec spec = kavlo::fixtures::SpecFor(kavlo::fixtures::FixtureKind::Mov720p);
-        spec.video->frameCount = 1500;
-        spec.audio.at(0).durationSeconds = 60.0;
+        kavlo::fixtures::FixtureSpec recipe = kavlo::fixtures::SpecFor(kavlo::fixtures::FixtureKind::Mov720p);
+        recipe.video->frameCount = 1500;
+        recipe.audio.at(0).durationSeconds = 60.0;
         const std::string p = WorkDir() + "/clip720p60s.mov";
         std::string error;
-        if (!kavlo::fixtures::Generate(spec, p, &error))
+        if (!kavlo::fixtures::Generate(recipe, p, &error))
             throw std::runtime_error(error);
         return p;
     }();

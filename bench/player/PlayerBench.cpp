@@ -64,16 +64,16 @@ const std::string& Clip(std::string& error) {
         return path;
     }
     dir = std::make_unique<test::TempDir>();
-    fixtures::FixtureSpec spec = fixtures::SpecFor(fixtures::FixtureKind::MovH264Aac);
-    spec.video->width = 1920;
-    spec.video->height = 1080;
-    spec.video->frameCount = 25 * 21;
-    spec.video->gopSize = 50;
+    fixtures::FixtureSpec recipe = fixtures::SpecFor(fixtures::FixtureKind::MovH264Aac);
+    recipe.video->width = 1920;
+    recipe.video->height = 1080;
+    recipe.video->frameCount = 25 * 21;
+    recipe.video->gopSize = 50;
     // A quality setting that gives the decoder a full-HD bit rate to chew (several Mbit/s).
-    spec.video->codecOptions = {{"crf", "10"}};
-    spec.audio[0].durationSeconds = 21.0;
+    recipe.video->codecOptions = {{"crf", "10"}};
+    recipe.audio[0].durationSeconds = 21.0;
     const std::string out = dir->Path("play1080p.mov");
-    if (fixtures::Generate(spec, out, &error))
+    if (fixtures::Generate(recipe, out, &error))
         path = out;
     return path;
 }

@@ -177,18 +177,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& o, std:
     TlvFilesRecord& r = o.Record;
 
     using Handler = std::function<bool(const std::string&)>;
-    struct Spec {
+    struct OptionRule {
         bool takesValue;
         Handler handle;
         const char* problem; // what is wrong with a refused value
     };
-    auto flag = [](bool& b) { return Spec{false, [&b](const std::string&) { return b = true; }, ""}; };
+    auto flag = [](bool& b) { return OptionRule{false, [&b](const std::string&) { return b = true; }, ""}; };
     auto ranged = [](int& field, int lo, int hi, const char* problem) {
-        return Spec{true, [&field, lo, hi](const std::string& v) { return ParseIntIn(v, lo, hi, field); },
+        return OptionRule{true, [&field, lo, hi](const std::string& v) { return ParseIntIn(v, lo, hi, field); },
                     problem};
     };
     auto position = [](int32_t& x, int32_t& y) {
-        return Spec{true,
+        return OptionRule{true,
                     [&x, &y](const std::string& v) {
                         std::vector<int> xy;
                         if (!ParseIntList(v, 2, xy))
@@ -200,7 +200,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& o, std:
                     "expected X,Y (whole numbers, 0 or more)"};
     };
 
-    std::map<std::string, Spec> specs = {
+    std::map<std::string, OptionRule> specs = {
         {"--help", flag(o.Help)},
         {"--version", flag(o.ShowVersion)},
         {"--list-profiles", flag(o.ListProfiles)},
@@ -389,13 +389,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& o, std:
             error = "unknown option " + args[i];
             return false;
         }
-        const Spec& spec = it->second;
-        if (!spec.takesValue) {
+        const OptionRule& rule = it->second;
+        if (!rule.takesValue) {
             if (inlineValue) {
                 error = arg + " takes no value";
                 return false;
             }
-            spec.handle("");
+            rule.handle("");
             continue;
         }
         if (!inlineValue) {
@@ -405,8 +405,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCliOptions& o, std:
             }
             value = args[++i];
         }
-        if (!spec.handle(value)) {
-            error = "bad value for " + arg + ": \"" + value + "\" (" + spec.problem + ")";
+        if (!rule.handle(value)) {
+            error = "bad value for " + arg + ": \"" + value + "\" (" + rule.problem + ")";
             return false;
         }
     }

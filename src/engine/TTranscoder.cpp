@@ -592,16 +592,16 @@ void TTranscoder::SetUpBitstreamFilters() {
             continue;
         const AVCodecParameters* par = ost.Stream->codecpar;
         AVRational tb = ost.Stream->time_base;
-        for (const auto& spec : out.Streams[ost.Index].BitstreamFilters) {
-            const auto eq = spec.find('=');
-            const std::string name = Trim(spec.substr(0, eq));
+        for (const auto& entry : out.Streams[ost.Index].BitstreamFilters) {
+            const auto eq = entry.find('=');
+            const std::string name = Trim(entry.substr(0, eq));
             const AVBitStreamFilter* filter = av_bsf_get_by_name(name.c_str());
             AVBSFContext* bsf = nullptr;
             if (!filter || av_bsf_alloc(filter, &bsf) < 0)
-                Fail(Format("Unknown bitstream filter %s", Trim(spec).c_str()));
+                Fail(Format("Unknown bitstream filter %s", Trim(entry).c_str()));
             ost.Bsfs.push_back(bsf);
             if (eq != std::string::npos && bsf->filter->priv_class)
-                av_set_options_string(bsf->priv_data, spec.substr(eq + 1).c_str(), "=", ":");
+                av_set_options_string(bsf->priv_data, entry.substr(eq + 1).c_str(), "=", ":");
             avcodec_parameters_copy(bsf->par_in, par);
             bsf->time_base_in = tb;
             const int ret = av_bsf_init(bsf);

@@ -122,19 +122,19 @@ ToolResult RunConvert(const std::vector<std::string>& args, const std::string& h
 
 std::string MakeShortClip(const std::string& dir, const std::string& name, double seconds, uint32_t seed,
                           int width, int height) {
-    fixtures::FixtureSpec spec;
-    spec.seed = seed;
+    fixtures::FixtureSpec recipe;
+    recipe.seed = seed;
     fixtures::VideoSpec v;
     v.width = width;
     v.height = height;
     v.frameCount = static_cast<int>(seconds * 25 + 0.5);
-    spec.video = v;
+    recipe.video = v;
     fixtures::AudioSpec a;
     a.durationSeconds = seconds;
-    spec.audio.push_back(a);
+    recipe.audio.push_back(a);
     const std::string path = dir + "/" + name;
     std::string error;
-    if (!fixtures::Generate(spec, path, &error))
+    if (!fixtures::Generate(recipe, path, &error))
         ADD_FAILURE() << "fixture: " << error;
     return path;
 }

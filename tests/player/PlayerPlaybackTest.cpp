@@ -585,15 +585,15 @@ TEST_F(PlayerPlayback, SubtitlesComeWithTheirPictures) {
 }
 
 TEST_F(PlayerPlayback, AudioAndVideoStayInSync) {
-    fixtures::FixtureSpec spec = fixtures::SpecFor(fixtures::FixtureKind::SyncMarkers);
-    spec.video->frameCount = 75; // 3 s
-    spec.audio[0].durationSeconds = 3.0;
-    spec.sync.firstSeconds = 0.6;
-    spec.sync.intervalSeconds = 1.0;
+    fixtures::FixtureSpec recipe = fixtures::SpecFor(fixtures::FixtureKind::SyncMarkers);
+    recipe.video->frameCount = 75; // 3 s
+    recipe.audio[0].durationSeconds = 3.0;
+    recipe.sync.firstSeconds = 0.6;
+    recipe.sync.intervalSeconds = 1.0;
     const std::string path = dir_->Path("sync.mov");
     std::string error;
-    ASSERT_TRUE(fixtures::Generate(spec, path, &error)) << error;
-    const std::vector<int64_t> markers = fixtures::SyncMarkerTimesUs(spec);
+    ASSERT_TRUE(fixtures::Generate(recipe, path, &error)) << error;
+    const std::vector<int64_t> markers = fixtures::SyncMarkerTimesUs(recipe);
     ASSERT_EQ(markers.size(), 3u);
 
     ASSERT_TRUE(player_.Open(path, &surface)) << player_.LastErrMsg();

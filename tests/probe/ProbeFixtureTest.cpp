@@ -54,7 +54,7 @@ protected:
 // Every kind of the generator: what the probe reads must be what the generator wrote.
 TEST_P(ProbeFixtureKind, ReportsWhatTheGeneratorWrote) {
     const FixtureKind kind = GetParam();
-    const FixtureSpec spec = fixtures::SpecFor(kind);
+    const FixtureSpec recipe = fixtures::SpecFor(kind);
     const std::string path = fixtures::MakeFixture(kind, dir.Root());
     TAVProbe probe;
 
@@ -77,28 +77,28 @@ TEST_P(ProbeFixtureKind, ReportsWhatTheGeneratorWrote) {
 
     ASSERT_TRUE(probe.LoadFile(path)) << probe.LastErrMsg();
     EXPECT_EQ(probe.FileName(), path);
-    EXPECT_EQ(probe.FormatName(), DemuxerOf(spec.format));
+    EXPECT_EQ(probe.FormatName(), DemuxerOf(recipe.format));
     EXPECT_EQ(probe.FileSize(), static_cast<int64_t>(std::filesystem::file_size(path)));
 
-    const int videoCount = spec.video ? 1 : 0;
-    const int audioCount = static_cast<int>(spec.audio.size());
+    const int videoCount = recipe.video ? 1 : 0;
+    const int audioCount = static_cast<int>(recipe.audio.size());
     EXPECT_EQ(probe.VideoStreamCount(), videoCount);
     EXPECT_EQ(probe.AudioStreamCount(), audioCount);
-    EXPECT_EQ(probe.SubtitleStreamCount(), spec.subtitles ? 1 : 0);
+    EXPECT_EQ(probe.SubtitleStreamCount(), recipe.subtitles ? 1 : 0);
     // The generator writes video first, then the audio streams, then subtitles.
-    EXPECT_EQ(probe.FirstVideoStreamIndex(), spec.video ? 0 : -1);
+    EXPECT_EQ(probe.FirstVideoStreamIndex(), recipe.video ? 0 : -1);
     EXPECT_EQ(probe.FirstAudioStreamIndex(), audioCount ? videoCount : -1);
-    EXPECT_EQ(probe.FirstSubtitleStreamIndex(), spec.subtitles ? videoCount + audioCount : -1);
+    EXPECT_EQ(probe.FirstSubtitleStreamIndex(), recipe.subtitles ? videoCount + audioCount : -1);
     EXPECT_EQ(probe.StreamIndex(), 0) << "first video stream, else first audio stream";
-    EXPECT_GE(probe.StreamCount(), videoCount + audioCount + (spec.subtitles ? 1 : 0));
+    EXPECT_GE(probe.StreamCount(), videoCount + audioCount + (recipe.subtitles ? 1 : 0));
 
     // Expected length: the longest stream. Encoders add priming and padding of up to one audio
     // packet each; a container may round to a frame.
-    double frameSeconds = spec.video ? av_q2d(av_inv_q(spec.video->frameRate)) : 0;
-    double expectedSeconds = spec.video ? spec.video->frameCount * frameSeconds : 0;
+    double frameSeconds = recipe.video ? av_q2d(av_inv_q(recipe.video->frameRate)) : 0;
+    double expectedSeconds = recipe.video ? recipe.video->frameCount * frameSeconds : 0;
     int maxPacketSamples = 0;
     int lowestRate = 48000;
-    for (const auto& a : spec.audio) {
+    for (const auto& a : recipe.audio) {
         expectedSeconds = std::max(expectedSeconds, a.durationSeconds);
         lowestRate = std::min(lowestRate, a.sampleRate);
         maxPacketSamples = 1152; // the largest frame of the audio encoders used (MP3, MP2)
@@ -115,12 +115,12 @@ TEST_P(ProbeFixtureKind, ReportsWhatTheGeneratorWrote) {
     const std::vector<std::string> lines = test::Lines(text);
     ASSERT_GE(lines.size(), 6u);
     EXPECT_EQ(lines[0], "File Name: " + path);
-    EXPECT_EQ(lines[1], "Format Name: " + DemuxerOf(spec.format));
+    EXPECT_EQ(lines[1], "Format Name: " + DemuxerOf(recipe.format));
     EXPECT_EQ(test::CountLinesStartingWith(text, "Stream #"), probe.StreamCount());
 
-    const bool muxerKeepsTags = spec.format != "vob" && spec.format != "wav";
+    const bool muxerKeepsTags = recipe.format != "vob" && recipe.format != "wav";
     auto tag = [&](const char* key) -> std::string {
-        for (const auto& kv : spec.metadata)
+        for (const auto& kv : recipe.metadata)
             if (kv.first == key)
                 return kv.second;
         return "";
@@ -139,41 +139,41 @@ TEST_P(ProbeFixtureKind, ReportsWhatTheGeneratorWrote) {
         }
     }
 
-    if (spec.video) {
+    if (recipe.video) {
         TVideoStreamInfo video;
         ASSERT_TRUE(probe.GetVideoStreamInfo(-1, video)) << probe.LastErrMsg();
-        EXPECT_EQ(video.Width, spec.video->width);
-        EXPECT_EQ(video.Height, spec.video->height);
-        EXPECT_NEAR(video.DisplayAspectRatio, static_cast<double>(spec.video->width) / spec.video->height,
+        EXPECT_EQ(video.Width, recipe.video->width);
+        EXPECT_EQ(video.Height, recipe.video->height);
+        EXPECT_NEAR(video.DisplayAspectRatio, static_cast<double>(recipe.video->width) / recipe.video->height,
                     1e-4);
-        EXPECT_TRUE(SameRate(video.FrameRateNum, video.FrameRateDen, spec.video->frameRate))
+        EXPECT_TRUE(SameRate(video.FrameRateNum, video.FrameRateDen, recipe.video->frameRate))
             << video.FrameRateNum << "/" << video.FrameRateDen;
         EXPECT_GE(video.PixelFormat, 0);
         EXPECT_EQ(video.Rotation, 0);
         EXPECT_FALSE(video.CodecName.empty());
         if (video.DurationMicro >= 0) {
-            EXPECT_NEAR(video.DurationMicro, std::llround(spec.video->frameCount * frameSeconds * 1e6),
+            EXPECT_NEAR(video.DurationMicro, std::llround(recipe.video->frameCount * frameSeconds * 1e6),
                         std::llround(frameSeconds * 1e6));
         } else {
-            EXPECT_NE(spec.format.rfind("mov", 0), 0u) << "QuickTime files know their stream lengths";
+            EXPECT_NE(recipe.format.rfind("mov", 0), 0u) << "QuickTime files know their stream lengths";
         }
 
         std::string videoLine;
         for (const auto& l : lines)
             if (l.rfind("Stream #0", 0) == 0)
                 videoLine = l;
-        if (av_cmp_q(spec.video->frameRate, AVRational{25, 1}) == 0) {
+        if (av_cmp_q(recipe.video->frameRate, AVRational{25, 1}) == 0) {
             EXPECT_NE(videoLine.find(", 25 fps,"), std::string::npos) << videoLine;
-        } else if (av_cmp_q(spec.video->frameRate, AVRational{30000, 1001}) == 0) {
+        } else if (av_cmp_q(recipe.video->frameRate, AVRational{30000, 1001}) == 0) {
             EXPECT_NE(videoLine.find(", 29.97 fps,"), std::string::npos) << videoLine;
         } else {
             ADD_FAILURE() << "no expected text for this frame rate";
         }
-        if (spec.format == "vob") {
+        if (recipe.format == "vob") {
             EXPECT_NE(videoLine.find(", 90k tbn"), std::string::npos) << videoLine;
         }
         EXPECT_NE(
-            videoLine.find(std::to_string(spec.video->width) + "x" + std::to_string(spec.video->height)),
+            videoLine.find(std::to_string(recipe.video->width) + "x" + std::to_string(recipe.video->height)),
             std::string::npos)
             << videoLine;
     }
@@ -183,7 +183,7 @@ TEST_P(ProbeFixtureKind, ReportsWhatTheGeneratorWrote) {
         if (!probe.IsAudioStream(i))
             continue;
         ASSERT_LT(audioSeen, audioCount);
-        const auto& a = spec.audio[audioSeen++];
+        const auto& a = recipe.audio[audioSeen++];
         TAudioStreamInfo audio;
         ASSERT_TRUE(probe.GetAudioStreamInfo(i, audio)) << probe.LastErrMsg();
         EXPECT_EQ(audio.SampleRate, a.sampleRate) << "stream " << i;

@@ -235,18 +235,18 @@ TEST_F(Probe, AttachedContextIsProbedButNotClosed) {
 TEST_F(Probe, ProgramsStreamIdsAndLanguageOnlyTags) {
     // A transport stream: one program with a provider and a name, stream ids, a 1/90000 time
     // base, and streams whose only tag is their language.
-    fixtures::FixtureSpec spec;
-    spec.format = "mpegts";
-    spec.extension = "ts";
-    spec.video = fixtures::VideoSpec{};
-    spec.video->frameCount = 25;
+    fixtures::FixtureSpec recipe;
+    recipe.format = "mpegts";
+    recipe.extension = "ts";
+    recipe.video = fixtures::VideoSpec{};
+    recipe.video->frameCount = 25;
     fixtures::AudioSpec audio;
     audio.durationSeconds = 1.0;
     audio.language = "fra";
-    spec.audio.push_back(audio);
+    recipe.audio.push_back(audio);
     const std::string path = dir.Path("program.ts");
     std::string error;
-    ASSERT_TRUE(fixtures::Generate(spec, path, &error)) << error;
+    ASSERT_TRUE(fixtures::Generate(recipe, path, &error)) << error;
 
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(path)) << probe.LastErrMsg();
@@ -290,14 +290,14 @@ TEST_F(Probe, ProgramsStreamIdsAndLanguageOnlyTags) {
 }
 
 TEST_F(Probe, FileFactsComeFromWhereTheContainerKeepsThem) {
-    fixtures::FixtureSpec spec = fixtures::SpecFor(FixtureKind::M4aAacAudioOnly);
-    spec.audio[0].durationSeconds = 0.5;
-    spec.metadata = {{"title", "T"},   {"artist", "A"},   {"album", "Al"},
+    fixtures::FixtureSpec recipe = fixtures::SpecFor(FixtureKind::M4aAacAudioOnly);
+    recipe.audio[0].durationSeconds = 0.5;
+    recipe.metadata = {{"title", "T"},   {"artist", "A"},   {"album", "Al"},
                      {"genre", "G"},   {"comment", "C"},  {"copyright", "(c) K"},
                      {"date", "2009"}, {"track", "3/12"}, {"creation_time", "2011-02-03T04:05:06Z"}};
     const std::string path = dir.Path("tags.m4a");
     std::string error;
-    ASSERT_TRUE(fixtures::Generate(spec, path, &error)) << error;
+    ASSERT_TRUE(fixtures::Generate(recipe, path, &error)) << error;
 
     TAVProbe probe;
     ASSERT_TRUE(probe.LoadFile(path)) << probe.LastErrMsg();

@@ -119,7 +119,7 @@ TEST_P(Conversion, OutputHasExpectedStreamsAndDuration) {
 
     // The durations the fixture was made with (packet spans of a source may include an
     // encoder's priming and padding, which decoding removes).
-    const fixtures::FixtureSpec spec = fixtures::SpecFor(c.source);
+    const fixtures::FixtureSpec recipe = fixtures::SpecFor(c.source);
     const MediaFacts out = Inspect(output);
     ASSERT_TRUE(out.ok) << out.error;
     const StreamFacts* v = out.First(AVMEDIA_TYPE_VIDEO);
@@ -129,10 +129,10 @@ TEST_P(Conversion, OutputHasExpectedStreamsAndDuration) {
         EXPECT_EQ(v->codec, c.videoCodec);
         EXPECT_EQ(v->width, c.width);
         EXPECT_EQ(v->height, c.height);
-        ASSERT_TRUE(spec.video.has_value());
-        const double frame = 1.0 / av_q2d(spec.video->frameRate);
+        ASSERT_TRUE(recipe.video.has_value());
+        const double frame = 1.0 / av_q2d(recipe.video->frameRate);
         const double outFrame = v->frameRate > 0 ? 1.0 / v->frameRate : frame;
-        EXPECT_NEAR(v->duration, spec.video->frameCount * frame, std::max(frame, outFrame) + 1e-6);
+        EXPECT_NEAR(v->duration, recipe.video->frameCount * frame, std::max(frame, outFrame) + 1e-6);
     } else {
         EXPECT_EQ(v, nullptr);
     }
@@ -141,14 +141,14 @@ TEST_P(Conversion, OutputHasExpectedStreamsAndDuration) {
         EXPECT_EQ(a->codec, c.audioCodec);
         EXPECT_EQ(a->sampleRate, c.sampleRate);
         EXPECT_EQ(a->channels, c.channels);
-        ASSERT_FALSE(spec.audio.empty());
+        ASSERT_FALSE(recipe.audio.empty());
         // One audio frame; containers that cannot mark the encoder's priming samples (AVI, FLV,
         // ASF, MPEG, Matroska with AAC, raw MP3/AC-3) also carry the priming, at most one more frame.
         const double frame =
             std::max(1152, std::max(a->frameSize, 1024)) / static_cast<double>(a->sampleRate);
         const std::string fmt = out.format;
         const bool marksPriming = fmt.find("mp4") != std::string::npos || fmt == "ogg" || fmt == "wav";
-        EXPECT_NEAR(a->decoded, spec.audio[0].durationSeconds, (marksPriming ? frame : 2 * frame) + 1e-6)
+        EXPECT_NEAR(a->decoded, recipe.audio[0].durationSeconds, (marksPriming ? frame : 2 * frame) + 1e-6)
             << out.format;
     } else {
         EXPECT_EQ(a, nullptr);
