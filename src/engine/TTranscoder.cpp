@@ -1,6 +1,7 @@
 #include "engine/TTranscoder.h"
 
 #include "core/TextUtils.h"
+#include "engine/AVGuards.h"
 #include "engine/ProgressReport.h"
 #include "engine/TPauseGate.h"
 #include "engine/VideoRotation.h"
@@ -734,10 +735,7 @@ void TTranscoder::PacketLoop() {
     AVPacket* pkt = av_packet_alloc();
     if (!pkt)
         Fail("av_mallocz fail");
-    struct PacketGuard {
-        AVPacket*& p;
-        ~PacketGuard() { av_packet_free(&p); }
-    } guard{pkt};
+    AVPacketGuard guard{pkt};
 
     while (!Stopping()) {
         if (job_.Gate) {
@@ -954,10 +952,7 @@ int TTranscoder::DecodeAudioVideo(TInputStreamState& ist, AVPacket* pkt) {
     AVFrame* frame = av_frame_alloc();
     if (!frame)
         Fail("av_mallocz fail");
-    struct FrameGuard {
-        AVFrame*& f;
-        ~FrameGuard() { av_frame_free(&f); }
-    } guard{frame};
+    AVFrameGuard guard{frame};
     int result = 0;
     while (true) {
         ret = avcodec_receive_frame(dec, frame);

@@ -3,6 +3,7 @@
 #include "engine/TTranscoder.h"
 
 #include "core/TextUtils.h"
+#include "engine/AVGuards.h"
 #include "engine/AudioSync.h"
 #include "engine/ffmpeg/TFFLogger.h"
 
@@ -186,10 +187,7 @@ void TTranscoder::EncodeAudioSamples(TOutputStreamState& ost, uint8_t** data, in
     AVFrame* frame = av_frame_alloc();
     if (!frame)
         Fail("Out of memory in do_audio_out");
-    struct Guard {
-        AVFrame*& f;
-        ~Guard() { av_frame_free(&f); }
-    } guard{frame};
+    AVFrameGuard guard{frame};
     if (ost.PcmLike) {
         // Encoders of any block size take the whole block at once, without the FIFO.
         EnsureSamples(frame, enc, samples);
@@ -249,10 +247,7 @@ void TTranscoder::FlushAudio(TOutputStreamState& ost) {
         AVFrame* frame = av_frame_alloc();
         if (!frame)
             Fail("Out of memory in do_audio_out");
-        struct Guard {
-            AVFrame*& f;
-            ~Guard() { av_frame_free(&f); }
-        } guard{frame};
+        AVFrameGuard guard{frame};
         EnsureSamples(frame, enc, size);
         frame->nb_samples = size;
         av_samples_set_silence(frame->extended_data, 0, size, enc->ch_layout.nb_channels, enc->sample_fmt);

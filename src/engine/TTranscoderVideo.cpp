@@ -3,6 +3,7 @@
 #include "engine/TTranscoder.h"
 
 #include "core/TextUtils.h"
+#include "engine/AVGuards.h"
 #include "engine/VideoRotation.h"
 #include "engine/VideoSync.h"
 #include "engine/ffmpeg/FFUtils.h"
@@ -277,10 +278,7 @@ void TTranscoder::EncodeVideoPicture(TOutputStreamState& ost, TInputStreamState&
     AVFrame* view = av_frame_alloc();
     if (!view)
         Fail("av_mallocz fail");
-    struct ViewGuard {
-        AVFrame*& f;
-        ~ViewGuard() { av_frame_free(&f); }
-    } guard{view};
+    AVFrameGuard guard{view};
     AVFrame* final = picture;
     if (!filtered) {
         if (av_frame_ref(view, picture) < 0)
@@ -344,10 +342,7 @@ void TTranscoder::EncodeVideoPicture(TOutputStreamState& ost, TInputStreamState&
     AVFrame* send = av_frame_alloc();
     if (!send)
         Fail("av_mallocz fail");
-    struct SendGuard {
-        AVFrame*& f;
-        ~SendGuard() { av_frame_free(&f); }
-    } sendGuard{send};
+    AVFrameGuard sendGuard{send};
     for (int i = 0; i < n; ++i) {
         if (i > 0 && Stopping())
             break;
